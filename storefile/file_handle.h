@@ -1,0 +1,29 @@
+#pragma once
+// The file primitives every store-and-forward file goes through: open under
+// the cross-process name lock of the path's extension, exact reads and
+// writes, positioned seeks, the size query, close.
+#include <cstdint>
+#include <string_view>
+
+#include "msglib/status_block.h"
+
+// Flag bits of zento_s_file_open: the runtime library's.
+constexpr int kOpenWriteOnly = 0x0001;
+constexpr int kOpenReadWrite = 0x0002;
+constexpr int kOpenCreate = 0x0100;
+constexpr int kOpenTruncate = 0x0200;
+constexpr int kOpenText = 0x4000;
+
+std::string_view lockNameOf(std::string_view path);
+void acquireNameLock(std::string_view path, StatusBlock& status);
+void releaseNameLock(std::string_view path, StatusBlock& status);
+
+std::int32_t zento_s_file_open(const char* path, int flags, StatusBlock& status);
+void closeStoreFileHandle(std::int32_t handle, StatusBlock& status);
+std::int64_t seekStoreFile(std::int32_t handle, std::int64_t offset, int origin, StatusBlock& status);
+std::int64_t storeFileSize(std::int32_t handle, StatusBlock& status);
+std::int64_t readExact(std::int32_t handle, void* buffer, std::int64_t n, StatusBlock& status);
+std::int64_t writeExact(std::int32_t handle, const void* buffer, std::int64_t n, StatusBlock& status);
+void lockStoreFile(std::int32_t handle, const char* path, std::int64_t length, StatusBlock& status);
+void unlockStoreFile(std::int32_t handle, std::int64_t length, StatusBlock& status);
+void LogWinError(const char* tag, const char* text, std::uint32_t error);
