@@ -1,0 +1,330 @@
+#include "storefile/file_handle.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <map>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "msglib/msglib.h"
+#include "platform/file_ops.h"
+#include "platform/named_mutex.h"
+#include "platform/system_error.h"
+
+namespace {
+
+constexpr const char* kOpenTag = "zento_s_file_open";
+
+// Codes of the file primitives (facility 13).
+constexpr std::int32_t kOpenFailed = 13153;
+constexpr std::int32_t kSizeSeekFailed = 13154;
+constexpr std::int32_t kSeekFailed = 13159;
+constexpr std::int32_t kFileMissing = 13161;
+constexpr std::int32_t kReadBadHandle = 13180;
+constexpr std::int32_t kReadNoBuffer = 13181;
+constexpr std::int32_t kReadFailed = 13182;
+constexpr std::int32_t kWriteBadHandle = 13200;
+constexpr std::int32_t kWriteNoBuffer = 13201;
+constexpr std::int32_t kWriteFailed = 13202;
+constexpr std::int32_t kCloseFailed = 13210;
+
+// One slot per distinct lock name, filled in order and never freed. The table
+// grows as needed, so any number of names of any length (the empty one
+// included) each keep a mutex of their own.
+struct NameLockSlot {
+    std::string name;
+    platform::NamedMutex* mutex = nullptr;
+};
+
+std::vector<NameLockSlot>& nameLockTable() {
+    static std::vector<NameLockSlot> slots;
+    return slots;
+}
+
+// The path last opened on each handle, kept whole whatever the handle's value
+// or the path's length. holdsLock tells whether the handle is open through
+// zento_s_file_open now, so a close releases only a lock this handle took.
+struct HandlePath {
+    std::string path;
+    bool holdsLock = false;
+};
+
+std::map<std::int32_t, HandlePath>& handlePathTable() {
+    static std::map<std::int32_t, HandlePath> paths;
+    return paths;
+}
+
+NameLockSlot* findNameLockSlot(std::string_view name) {
+    for (NameLockSlot& slot : nameLockTable()) {
+        if (slot.name == name) return &slot;
+    }
+    return nullptr;
+}
+
+// The runtime error number of a failure, never 0, so that the entry it
+// becomes marks the status as failed.
+int failureErrno(int fallback) { return errno != 0 ? errno : fallback; }
+
+int toRuntimeOpenFlags(int flags) {
+    const int passed = flags & (kOpenWriteOnly | kOpenReadWrite | kOpenCreate | kOpenTruncate | kOpenText);
+    return (passed & kOpenText) != 0 ? passed : passed | platform::kRtBinary;
+}
+
+void logOpenedFile(std::int32_t handle, const char* path, std::uint32_t systemError) {
+    char text[2048];
+    std::snprintf(text, sizeof text, "In zento_s_file_open. Opened file fh=[%d],[%s]", static_cast<int>(handle), path);
+    LogWinError(kOpenTag, text, systemError);
+}
+
+void logFailedOpen(const char* path, std::uint32_t systemError) {
+    char text[2048];
+    std::snprintf(text, sizeof text, "In zento_s_file_open. Failed _open [%s]", path);
+    LogWinError(kOpenTag, text, systemError);
+}
+
+// Remembers that handle is open on path under its name lock. False when memory
+// for the entry cannot be had.
+bool rememberOpenHandle(std::int32_t handle, const char* path, bool& firstOpenOfPath) {
+    try {
+        HandlePath& entry = handlePathTable()[handle];
+        if (entry.holdsLock) {
+            // The descriptor was closed behind our back and reused: the lock
+            // its old file took is due.
+            StatusBlock ignored;
+            releaseNameLock(entry.path, ignored);
+        }
+        firstOpenOfPath = entry.path != path;
+        entry.path = path;
+        entry.holdsLock = true;
+        return true;
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+}
+
+}  // namespace
+
+std::string_view lockNameOf(std::string_view path) {
+    const auto dot = path.rfind('.');
+    return dot == std::string_view::npos ? path : path.substr(dot + 1);
+}
+
+// Unlike the system's own named mutexes, a lock file can fail to be made (an
+// unwritable ZENTO_HOME): the failure is reported with facility 1 rather than
+// let the file be used unprotected.
+void acquireNameLock(std::string_view path, StatusBlock& status) {
+    ZENTO_SERVER_INITBLK(status);
+    const std::string_view name = lockNameOf(path);
+    NameLockSlot* slot = findNameLockSlot(name);
+    try {
+        if (slot == nullptr) {
+            nameLockTable().push_back(NameLockSlot{std::string(name), nullptr});
+            slot = &nameLockTable().back();
+        }
+    } catch (const std::bad_alloc&) {
+        ZENTO_SERVER_LDBLK(kFacilityRuntime, ENOMEM, status);
+        return;
+    }
+    errno = 0;
+    if (slot->mutex == nullptr) slot->mutex = platform::createNamedMutex(name);
+    if (slot->mutex == nullptr || !platform::waitNamedMutex(slot->mutex)) {
+        ZENTO_SERVER_LDBLK(kFacilityRuntime, failureErrno(ENOLCK), status);
+    }
+}
+
+void releaseNameLock(std::string_view path, StatusBlock& status) {
+    ZENTO_SERVER_INITBLK(status);
+    NameLockSlot* slot = findNameLockSlot(lockNameOf(path));
+    if (slot != nullptr && slot->mutex != nullptr) platform::releaseNamedMutex(slot->mutex);
+}
+
+std::int32_t zento_s_file_open(const char* path, int flags, StatusBlock& status) {
+    ZENTO_SERVER_INITBLK(status);
+    if (path == nullptr) {
+        ZENTO_SERVER_LDBLK(kFacilityRuntime, EINVAL, status);
+        ZENTO_SERVER_LDBLK(kFacilityStore, kOpenFailed, status);
+        return -1;
+    }
+    acquireNameLock(path, status);
+    if (statusFailed(status)) {
+        ZENTO_SERVER_LDBLK(kFacilityStore, kOpenFailed, status);
+        return -1;
+    }
+
+    errno = 0;
+    const std::int32_t handle = platform::rtOpen(path, toRuntimeOpenFlags(flags), platform::kRtPermReadWrite);
+    const int openErrno = failureErrno(EIO);
+    const std::uint32_t systemError = platform::lastSystemError();
+
+    StatusBlock own;
+    if (handle < 0) {
+        releaseNameLock(path, own);
+        if (openErrno == ENOENT) {
+            ZENTO_SERVER_LDBLK(kFacilityStore, kFileMissing, status);
+            return -1;
+        }
+        // A missing file is an everyday answer (a list not saved yet); any
+        // other refusal is worth a line in the debug log.
+        logFailedOpen(path, systemError);
+        ZENTO_SERVER_LDBLK(kFacilityRuntime, openErrno, status);
+        ZENTO_SERVER_LDBLK(kFacilityStore, kOpenFailed, status);
+        return -1;
+    }
+
+    bool firstOpenOfPath = false;
+    if (!rememberOpenHandle(handle, path, firstOpenOfPath)) {
+        // Without its entry the handle's close could not release the lock.
+        platform::rtClose(handle);
+        releaseNameLock(path, own);
+        ZENTO_SERVER_LDBLK(kFacilityRuntime, ENOMEM, status);
+        ZENTO_SERVER_LDBLK(kFacilityStore, kOpenFailed, status);
+        return -1;
+    }
+    const bool writes = (flags & (kOpenReadWrite | kOpenCreate | kOpenWriteOnly)) != 0;
+    if (writes && systemError != platform::kErrorAlreadyExists && firstOpenOfPath) {
+        logOpenedFile(handle, path, systemError);
+    }
+    return handle;
+}
+
+void closeStoreFileHandle(std::int32_t handle, StatusBlock& status) {
+    ZENTO_SERVER_INITBLK(status);
+    if (handle == -1) return;
+    errno = 0;
+    if (platform::rtClose(handle) != 0) {
+        ZENTO_SERVER_LDBLK(kFacilityRuntime, failureErrno(EIO), status);
+        ZENTO_SERVER_LDBLK(kFacilityStore, kCloseFailed, status);
+        return;
+    }
+    auto& paths = handlePathTable();
+    auto entry = paths.find(handle);
+    if (entry == paths.end() || !entry->second.holdsLock) return;
+    // The entry keeps its path: a reopen of the same file is not news.
+    entry->second.holdsLock = false;
+    StatusBlock own;
+    releaseNameLock(entry->second.path, own);
+}
+
+std::int64_t seekStoreFile(std::int32_t handle, std::int64_t offset, int origin, StatusBlock& status) {
+    ZENTO_SERVER_INITBLK(status);
+    errno = 0;
+    const std::int64_t position = platform::rtSeek(handle, offset, origin);
+    if (position < 0) {
+        ZENTO_SERVER_LDBLK(kFacilityRuntime, failureErrno(EINVAL), status);
+        ZENTO_SERVER_LDBLK(kFacilityStore, kSeekFailed, status);
+    }
+    return position;
+}
+
+std::int64_t storeFileSize(std::int32_t handle, StatusBlock& status) {
+    ZENTO_SERVER_INITBLK(status);
+    errno = 0;
+    const std::int64_t size = platform::rtSeek(handle, 0, 2);
+    if (size < 0) {
+        ZENTO_SERVER_LDBLK(kFacilityRuntime, failureErrno(EINVAL), status);
+        ZENTO_SERVER_LDBLK(kFacilityStore, kSizeSeekFailed, status);
+    }
+    return size;
+}
+
+namespace {
+
+// One call of the runtime moves at most this much, well inside its int result.
+constexpr std::int64_t kMaxTransfer = std::int64_t{1} << 30;
+
+unsigned transferSize(std::int64_t remaining) {
+    return static_cast<unsigned>(remaining < kMaxTransfer ? remaining : kMaxTransfer);
+}
+
+}  // namespace
+
+std::int64_t readExact(std::int32_t handle, void* buffer, std::int64_t n, StatusBlock& status) {
+    ZENTO_SERVER_INITBLK(status);
+    if (handle < 0) {
+        ZENTO_SERVER_LDBLK(kFacilityStore, kReadBadHandle, status);
+        return 0;
+    }
+    if (buffer == nullptr) {
+        ZENTO_SERVER_LDBLK(kFacilityStore, kReadNoBuffer, status);
+        return 0;
+    }
+    auto* bytes = static_cast<std::uint8_t*>(buffer);
+    std::int64_t done = 0;
+    while (n > 0) {
+        errno = 0;
+        const int r = platform::rtRead(handle, bytes + done, transferSize(n));
+        if (r <= 0) {
+            // At the end of the file errno is 0: the entry then says "no
+            // error of the runtime", and 13182 says the bytes did not come.
+            ZENTO_SERVER_LDBLK(kFacilityRuntime, errno, status);
+            ZENTO_SERVER_LDBLK(kFacilityStore, kReadFailed, status);
+            break;
+        }
+        done += r;
+        n -= r;
+    }
+    return done;
+}
+
+std::int64_t writeExact(std::int32_t handle, const void* buffer, std::int64_t n, StatusBlock& status) {
+    ZENTO_SERVER_INITBLK(status);
+    if (handle < 0) {
+        ZENTO_SERVER_LDBLK(kFacilityStore, kWriteBadHandle, status);
+        return 0;
+    }
+    if (buffer == nullptr) {
+        ZENTO_SERVER_LDBLK(kFacilityStore, kWriteNoBuffer, status);
+        return 0;
+    }
+    const auto* bytes = static_cast<const std::uint8_t*>(buffer);
+    std::int64_t done = 0;
+    while (n > 0) {
+        errno = 0;
+        const int r = platform::rtWrite(handle, bytes + done, transferSize(n));
+        if (r <= 0) {
+            ZENTO_SERVER_LDBLK(kFacilityRuntime, errno, status);
+            ZENTO_SERVER_LDBLK(kFacilityStore, kWriteFailed, status);
+            break;
+        }
+        done += r;
+        n -= r;
+    }
+    return done;
+}
+
+// The file-region lock steps lock nothing: the name lock taken at open already
+// keeps other processes away from the file.
+void lockStoreFile(std::int32_t /*handle*/, const char* /*path*/, std::int64_t /*length*/, StatusBlock& status) {
+    ZENTO_SERVER_INITBLK(status);
+}
+
+void unlockStoreFile(std::int32_t /*handle*/, std::int64_t /*length*/, StatusBlock& /*status*/) {}
+
+void LogWinError(const char* tag, const char* text, std::uint32_t error) {
+    char line[2048];
+    const int code = static_cast<int>(error);
+    if (error != 0) {
+        std::optional<std::string> systemText = platform::systemErrorText(error);
+        if (!systemText) {
+            const int formatError = static_cast<int>(platform::lastSystemError());
+            if (text != nullptr) {
+                std::snprintf(line, sizeof line, "%s\nWNT Unknown Error=%d, FormatMessage error=%d", text, code,
+                              formatError);
+            } else {
+                std::snprintf(line, sizeof line, "\nWNT Unknown Error=%d, FormatMessage error=%d", code, formatError);
+            }
+        } else {
+            ZENTO_FILTER_CRLF(systemText->data());
+            if (text != nullptr) {
+                std::snprintf(line, sizeof line, "%s,\nerror=%d: %s", text, code, systemText->c_str());
+            } else {
+                std::snprintf(line, sizeof line, "error=%d: %s", code, systemText->c_str());
+            }
+        }
+    } else {
+        if (text == nullptr) return;
+        std::snprintf(line, sizeof line, "%s", text);
+    }
+    KernelDebugLog("[%s] [%s]", tag != nullptr ? tag : "", line);
+}
