@@ -40,6 +40,9 @@ struct RecoverContext {
     AddressRecord selfAddress = {};
     AddressRecord destinationAddress = {};
     bool stopRequested = false;
+    // Set with stopRequested when stored data could not be read on: the
+    // recovery ends without the end-of-file notice and with a failure code.
+    bool dataUnreadable = false;
     bool moreMessages = true;
     bool lastMsgAcked = true;
 
