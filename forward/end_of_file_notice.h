@@ -1,0 +1,9 @@
+#pragma once
+// The end-of-file notice: a GET reply for the pseudo tag "STOREFILEISEMPTY",
+// sent once to the destination of the forwarded messages to tell it that the
+// store file is empty. Failures are logged and left in the caller's block.
+#include "msglib/status_block.h"
+
+struct RecoverContext;
+
+void sendEndOfFileNotice(RecoverContext& ctx, StatusBlock& status);
