@@ -14,7 +14,6 @@ constexpr std::int32_t kDescriptorStructOverrun = 9011; // structure members run
 constexpr std::int32_t kDescriptorTooLarge = 9012;    // described size does not fit in 31 bits
 constexpr std::int32_t kDescriptorTooDeep = 9013;     // structures nested deeper than kMaxDescriptorDepth
 constexpr std::int32_t kDescriptorEmpty = 9014;       // a template with no entry
-constexpr std::int32_t kDescriptorEmptyStruct = 9015; // a structure with no member
 
 // Reply building.
 constexpr std::int32_t kBadRequest = 9020;            // the GET request to answer is malformed
