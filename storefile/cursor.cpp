@@ -1,0 +1,369 @@
+// The message cursor. readNextMessage delivers the record at the forward
+// offset, stepping over damaged data by a forward search; removeLastMsg moves
+// the forward offset past a message once its destination acknowledged it and
+// rewrites the header, so that a later run resumes behind it.
+//
+// Two reading modes follow from the header: linear (maxSize 0), from the
+// forward offset to the end of the file; and ring (maxSize nonzero), a
+// preallocated file whose data may continue at the start of the data area
+// when a wrap exists (firstMsgOffset > lastMsgOffset).
+//
+// Decisions on records the format leaves open:
+// - Unwritten space. Zero bytes pass the head CRC (the CRC of zeros is 0)
+//   with a length word of 0, so a record whose 292 head bytes are all zero is
+//   taken as the end of the written data, never as a message: linear reading
+//   ends there as at the end of the file ("Reached file end.", no further
+//   messages); ring reading wraps there when it may, else ends with both
+//   stopRequested set and moreMessages cleared.
+// - Any other record whose length word is below 292 cannot hold its own head;
+//   it is stepped over like a record whose head CRC failed (a search from the
+//   next byte), and when nothing follows the call reports TooShort.
+// - A record whose message runs past the end of the file is the truncated
+//   tail of the data: it ends the data like the end of the file, as the
+//   comparison counts its 12-byte prefix too.
+//
+// Decisions on ring reading, which must neither run in circles nor hand out
+// again what was already forwarded:
+// - At most one wrap per call, and only from the stretch that lies before the
+//   wrap (readPosition >= firstMsgOffset). A search in the stretch after the
+//   wrap stops short of firstMsgOffset, where the data already forwarded in
+//   this lap begins.
+// - When the search after the wrap finds nothing, the call ends as a failed
+//   search without a wrap does (stopRequested set).
+#include "storefile/cursor.h"
+
+#include <algorithm>
+#include <array>
+#include <cinttypes>
+#include <cstdio>
+
+#include "msglib/coding.h"
+#include "msglib/message_head.h"
+#include "msglib/msglib.h"
+#include "recover/recover_context.h"
+#include "storefile/store_format.h"
+
+namespace {
+
+constexpr std::int32_t kNoMemory = 13405;
+constexpr std::int32_t kBodyReadFailed = 13406;
+constexpr std::int32_t kHeadReadFailed = 13411;
+constexpr std::int32_t kEndOfData = 13412;
+constexpr std::int32_t kHeaderWriteFailed = 13414;
+constexpr std::int32_t kNoMessageHeld = 13452;
+constexpr std::int32_t kRemovalWriteFailed = 13453;
+constexpr std::int32_t kHeadCrcMismatch = 13531;
+constexpr std::int32_t kBodyCheckNotZero = 13530;
+constexpr std::uint32_t kProgressEvery = 1000;
+
+void load(std::int32_t code, StatusBlock& status) { ZENTO_SERVER_LDBLK(kFacilityStore, code, status); }
+
+// Appends the entries of `from` behind those already in `to`: the primitives
+// work on blocks of their own so that a failure the cursor recovers from
+// leaves nothing behind in the caller's block.
+void appendEntries(const StatusBlock& from, StatusBlock& to) {
+    const int n = statusEntryCount(from);
+    for (int i = 0; i < n; ++i) ZENTO_SERVER_LDBLK(from.facility[i], from.error[i], to);
+}
+
+// The code a primitive loaded itself comes after its causes.
+std::int32_t ownCode(const StatusBlock& status) {
+    const int n = statusEntryCount(status);
+    return n > 0 ? status.error[n - 1] : -1;
+}
+
+// Progress share in single precision, scaled in double; a header whose data
+// ends at 0 or before has nothing ahead of the reader and shows 100 percent.
+double progressPercent(std::int64_t forwardOffset, std::int64_t lastOffset) {
+    if (lastOffset <= 0) return 100.0;
+    const float share = static_cast<float>(forwardOffset) / static_cast<float>(lastOffset);
+    return static_cast<double>(share) * 100.0;
+}
+
+void reportProgress(RecoverContext& ctx) {
+    if (++ctx.progressCounter < kProgressEvery) return;
+    ctx.progressCounter = 0;
+    std::printf("Currently at location %" PRId64 ", %5.2f percent of file\n", ctx.header.forwardOffset,
+                progressPercent(ctx.header.forwardOffset, ctx.header.lastOffset));
+}
+
+bool allZero(std::span<const std::uint8_t> bytes) {
+    return std::all_of(bytes.begin(), bytes.end(), [](std::uint8_t b) { return b == 0; });
+}
+
+// Why the data ends, as the rows of the end table name them.
+enum class EndCase {
+    ShortTail,      // fewer than a record head left before the end of the file
+    BadHead,        // a head that failed, and the search found nothing
+    Truncated,      // the message runs past the end of the file
+    BadBody,        // a body check that failed, and the search found nothing
+    UnwrittenSpace  // zero-filled space where the next record would be
+};
+
+// One call of readNextMessage.
+class ReadCall {
+public:
+    ReadCall(RecoverContext& ctx, StatusBlock& status) : ctx_(ctx), status_(status) {}
+
+    std::uint32_t run();
+    bool headerChanged() const { return headerChanged_; }
+
+private:
+    enum class Step { Again, Stop };
+
+    Step readAt(std::int64_t limit);
+    Step deliverOrSkipBody(std::uint32_t length, std::uint32_t bodyCheck, std::int64_t limit);
+    Step skipBadHead(std::int64_t limit, const char* why, ReadOutcome outcomeAtEnd);
+    Step endOfData(EndCase why, ReadOutcome outcome = ReadOutcome::EndOfData);
+    Step fail(const StatusBlock& cause, std::int32_t code);
+
+    bool ring() const { return ctx_.header.maxSize != 0; }
+    bool wrapExists() const { return ctx_.header.firstMsgOffset > ctx_.header.lastMsgOffset; }
+    std::int64_t wrapPosition() const { return blockSizeOf(ctx_.headerType); }
+    std::int64_t dataAreaStart() const { return 2 * wrapPosition() + 8; }
+    bool mayWrap() const {
+        return ring() && wrapExists() && !wrapped_ && ctx_.readPosition >= ctx_.header.firstMsgOffset;
+    }
+    std::int64_t searchLimit() const;
+    std::int64_t damageStart() const;
+    void wrap();
+    void moveTo(std::int64_t position, const char* why);
+    void logSkipped(std::int64_t from, std::int64_t to, const char* why);
+
+    RecoverContext& ctx_;
+    StatusBlock& status_;
+    bool headerChanged_ = false;
+    bool wrapped_ = false;
+    std::uint32_t result_ = 0;
+    std::array<std::uint8_t, kMessageHeadSize> head_{};
+};
+
+std::uint32_t ReadCall::run() {
+    const StoreFileHeader& h = ctx_.header;
+    for (;;) {
+        std::int64_t limit = 0;
+        const std::int64_t left = ctx_.fileSize - ctx_.readPosition;
+        if (!ring()) {
+            if (ctx_.readPosition > h.lastOffset) {
+                ctx_.lastReadOutcome = ReadOutcome::BeyondLastOffset;
+                return 0;
+            }
+            if (left < kRecordHeadSize) {
+                endOfData(EndCase::ShortTail);
+                return 0;
+            }
+            limit = ctx_.fileSize - 1;
+        } else if (left >= kRecordHeadSize) {
+            limit = searchLimit();
+        } else if (mayWrap()) {
+            wrap();
+            limit = searchLimit();
+        } else {
+            endOfData(EndCase::ShortTail);
+            return 0;
+        }
+        if (readAt(limit) == Step::Stop) return result_;
+    }
+}
+
+ReadCall::Step ReadCall::readAt(std::int64_t limit) {
+    StatusBlock headStatus;
+    const std::uint32_t bodyCheck = readRecordHead(ctx_.storeFileHandle, ctx_.readPosition, head_, headStatus);
+    if (statusFailed(headStatus)) {
+        if (ownCode(headStatus) != kHeadCrcMismatch) return fail(headStatus, kHeadReadFailed);
+        return skipBadHead(limit, "head CRC mismatch", ReadOutcome::EndOfData);
+    }
+    if (allZero(head_)) {
+        if (mayWrap()) {
+            wrap();
+            return Step::Again;
+        }
+        return endOfData(EndCase::UnwrittenSpace);
+    }
+    const std::uint32_t length = decodeU32(head_.data() + head::kLengthOffset);
+    if (length < kMessageHeadSize) return skipBadHead(limit, "length word below 292", ReadOutcome::TooShort);
+    if (ctx_.fileSize - ctx_.readPosition < std::int64_t{kRecordPrefixSize} + length) {
+        return endOfData(EndCase::Truncated);
+    }
+    return deliverOrSkipBody(length, bodyCheck, limit);
+}
+
+ReadCall::Step ReadCall::deliverOrSkipBody(std::uint32_t length, std::uint32_t bodyCheck, std::int64_t limit) {
+    if (!allocateMessage(ctx_.currentMsg, length)) {
+        load(kNoMemory, status_);
+        ctx_.lastReadOutcome = ReadOutcome::ReadError;
+        return Step::Stop;
+    }
+    std::copy(head_.begin(), head_.end(), ctx_.currentMsg.data());
+    StatusBlock bodyStatus;
+    readRecordBody(ctx_.storeFileHandle, ctx_.readPosition, length, bodyCheck, ctx_.currentMsg.span(), bodyStatus);
+    if (!statusFailed(bodyStatus)) {
+        // The removal moves on from the forward offset, so it must name the
+        // record delivered, wherever the reading found it.
+        if (ctx_.header.forwardOffset != ctx_.readPosition) {
+            ctx_.header.forwardOffset = ctx_.readPosition;
+            headerChanged_ = true;
+        }
+        result_ = length;
+        ctx_.lastReadOutcome = ReadOutcome::Delivered;
+        return Step::Stop;
+    }
+    releaseMessage(ctx_.currentMsg);
+    if (ownCode(bodyStatus) != kBodyCheckNotZero) return fail(bodyStatus, kBodyReadFailed);
+
+    StatusBlock scanStatus;
+    const std::int64_t found =
+        scanForRecord(ctx_.storeFileHandle, ctx_.readPosition + kRecordHeadSize, limit, scanStatus);
+    if (found > 0 && !statusFailed(scanStatus)) {
+        moveTo(found, "body check not zero");
+        return Step::Again;
+    }
+    logSkipped(ctx_.readPosition, limit + 1, "body check not zero");
+    appendEntries(scanStatus, status_);
+    return endOfData(EndCase::BadBody);
+}
+
+ReadCall::Step ReadCall::skipBadHead(std::int64_t limit, const char* why, ReadOutcome outcomeAtEnd) {
+    StatusBlock scanStatus;
+    const std::int64_t found = scanForRecord(ctx_.storeFileHandle, ctx_.readPosition + 1, limit, scanStatus);
+    if (found > 0 && !statusFailed(scanStatus)) {
+        moveTo(found, why);
+        return Step::Again;
+    }
+    logSkipped(damageStart(), limit + 1, why);
+    if (mayWrap()) {
+        wrap();
+        return Step::Again;
+    }
+    appendEntries(scanStatus, status_);
+    return endOfData(EndCase::BadHead, outcomeAtEnd);
+}
+
+ReadCall::Step ReadCall::endOfData(EndCase why, ReadOutcome outcome) {
+    if (!ring()) {
+        std::printf("Reached file end.\n");
+        ctx_.stopRequested = true;
+        if (why != EndCase::BadHead) ctx_.moreMessages = false;
+    } else {
+        // A short tail without a wrap only says no message is left; every
+        // other end also stops the recovery.
+        if (why != EndCase::ShortTail) ctx_.stopRequested = true;
+        if (why != EndCase::BadHead) ctx_.moreMessages = false;
+    }
+    load(kEndOfData, status_);
+    ctx_.lastReadOutcome = outcome;
+    return Step::Stop;
+}
+
+ReadCall::Step ReadCall::fail(const StatusBlock& cause, std::int32_t code) {
+    appendEntries(cause, status_);
+    load(code, status_);
+    ctx_.lastReadOutcome = ReadOutcome::ReadError;
+    return Step::Stop;
+}
+
+// Searches run to the end of the file, except in the stretch after a wrap:
+// there the data already forwarded begins at firstMsgOffset.
+std::int64_t ReadCall::searchLimit() const {
+    const std::int64_t fileLimit = ctx_.fileSize - 1;
+    const bool afterWrap = wrapped_ || ctx_.readPosition < ctx_.header.firstMsgOffset;
+    if (ring() && wrapExists() && afterWrap) {
+        return std::min(ctx_.header.firstMsgOffset - 1, fileLimit);
+    }
+    return fileLimit;
+}
+
+// A read at the wrap position meets the header itself; only what lies behind
+// the header counts as skipped data.
+std::int64_t ReadCall::damageStart() const {
+    if (wrapped_ && ctx_.readPosition == wrapPosition()) return std::max(dataAreaStart(), ctx_.readPosition);
+    return ctx_.readPosition;
+}
+
+void ReadCall::wrap() {
+    wrapped_ = true;
+    ctx_.readPosition = wrapPosition();
+}
+
+void ReadCall::moveTo(std::int64_t position, const char* why) {
+    logSkipped(damageStart(), position, why);
+    ctx_.readPosition = position;
+    ctx_.header.forwardOffset = position;
+    headerChanged_ = true;
+}
+
+void ReadCall::logSkipped(std::int64_t from, std::int64_t to, const char* why) {
+    if (to <= from) return;
+    const std::int64_t length = to - from;
+    ctx_.stats.skippedRanges += 1;
+    ctx_.stats.skippedBytes += static_cast<std::uint64_t>(length);
+    char text[1024];
+    std::snprintf(text, sizeof text, "Store file %s: skipped %" PRId64 " bytes at offset %" PRId64 ": %s",
+                  ctx_.storeFileName.c_str(), length, from, why);
+    StatusBlock logStatus;
+    ZENTO_SERVER_LOGMSG(fixedText(ctx_.serviceName, sizeof ctx_.serviceName), text, logStatus);
+}
+
+}  // namespace
+
+std::uint32_t readNextMessage(RecoverContext& ctx, StatusBlock& status) {
+    ZENTO_SERVER_INITBLK(status);
+    reportProgress(ctx);
+    ctx.readPosition = ctx.header.forwardOffset;
+
+    ReadCall call(ctx, status);
+    const std::uint32_t result = call.run();
+    if (call.headerChanged()) {
+        StatusBlock writeStatus;
+        writeStoreHeader(ctx, ctx.header, writeStatus);
+        if (statusFailed(writeStatus)) {
+            appendEntries(writeStatus, status);
+            load(kHeaderWriteFailed, status);
+        }
+    }
+    return result;
+}
+
+void removeLastMsg(RecoverContext& ctx, StatusBlock& status) {
+    ZENTO_SERVER_INITBLK(status);
+    if (!ctx.currentMsg) {
+        load(kNoMessageHeld, status);
+        return;
+    }
+    const std::int64_t wrapPosition = blockSizeOf(ctx.headerType);
+    const std::uint32_t length = ZENTO_SERVER_MSGSIZE(ctx.currentMsg.view());
+
+    // Kept to undo the move when the header cannot be written: the message is
+    // then sent again, and its next acknowledgement must move the offset from
+    // the same place, not past the message behind it.
+    const StoreFileHeader before = ctx.header;
+    const bool moreBefore = ctx.moreMessages;
+    const bool stopBefore = ctx.stopRequested;
+
+    StoreFileHeader& h = ctx.header;
+    if (h.forwardOffset == h.firstMsgOffset) h.forwardedCount = 0;
+    h.forwardedCount += 1;
+    if (h.forwardOffset == h.lastMsgOffset) {
+        ctx.moreMessages = false;
+        h.forwardedCount = h.msgCount;
+    } else if (h.forwardOffset < h.lastOffset) {
+        h.forwardOffset += std::int64_t{kRecordPrefixSize} + length;
+    } else if (h.wrapped != 0) {
+        h.forwardOffset = wrapPosition;
+    } else {
+        ctx.stopRequested = true;
+    }
+
+    StatusBlock writeStatus;
+    writeStoreHeader(ctx, ctx.header, writeStatus);
+    if (statusFailed(writeStatus)) {
+        appendEntries(writeStatus, status);
+        load(kRemovalWriteFailed, status);
+        ctx.header = before;
+        ctx.moreMessages = moreBefore;
+        ctx.stopRequested = stopBefore;
+        return;
+    }
+    releaseMessage(ctx.currentMsg);
+    ctx.retryPending = false;
+}

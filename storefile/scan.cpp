@@ -1,0 +1,84 @@
+// The forward search for the next valid record prefix, used to step over
+// damaged data. It reads the file once, front to back, through one 64 KiB
+// window; the last record head of each window is carried over by a copy so
+// that a head straddling two windows is still seen whole.
+#include <algorithm>
+#include <array>
+#include <cstring>
+
+#include "msglib/coding.h"
+#include "storefile/cursor.h"
+#include "storefile/file_handle.h"
+#include "storefile/store_format.h"
+
+namespace {
+
+constexpr std::uint8_t kMarkerFirst = kRecordMarker[0];
+
+bool markerAt(const std::uint8_t* p) { return std::memcmp(p, kRecordMarker, sizeof kRecordMarker) == 0; }
+
+bool headCrcMatches(const std::uint8_t* p) {
+    const std::uint32_t stored = decodeU32(p + 4);
+    return storeCrc({p + kRecordPrefixSize, kMessageHeadSize}) == stored;
+}
+
+// First index in [from, to] of buffer at which a valid record head starts,
+// or -1. Every index needs kRecordHeadSize bytes behind it in the buffer.
+// The marker's first byte is located with memchr, which runs at memory speed
+// on data that holds no records, so only the rare hits pay for a full check.
+std::int64_t findRecordIn(const std::uint8_t* buffer, std::size_t from, std::size_t to) {
+    std::size_t i = from;
+    while (i <= to) {
+        const void* hit = std::memchr(buffer + i, kMarkerFirst, to - i + 1);
+        if (hit == nullptr) return -1;
+        const auto at = static_cast<std::size_t>(static_cast<const std::uint8_t*>(hit) - buffer);
+        if (markerAt(buffer + at) && headCrcMatches(buffer + at)) return static_cast<std::int64_t>(at);
+        i = at + 1;
+    }
+    return -1;
+}
+
+}  // namespace
+
+std::int64_t scanForRecord(std::int32_t handle, std::int64_t start, std::int64_t limit, StatusBlock& status) {
+    ZENTO_SERVER_INITBLK(status);
+    if (seekStoreFile(handle, start, 0, status) < 0 || statusFailed(status)) {
+        ZENTO_SERVER_LDBLK(kFacilityStore, 13402, status);
+        return 0;
+    }
+    constexpr std::int64_t kHead = kRecordHeadSize;
+    // Positions p with start <= p < limit - 304; nothing when the range
+    // cannot hold one head in front of the limit.
+    const std::int64_t lastPosition = limit - kHead - 1;
+    if (lastPosition < start) return 0;
+
+    std::array<std::uint8_t, kScanWindow> window;
+    std::int64_t windowStart = start;  // file offset of window[0]
+    std::int64_t filled = 0;           // bytes of the window that hold file data
+    std::int64_t nextRead = start;     // file offset of the next byte to read
+    std::int64_t nextPosition = start;
+    while (nextPosition <= lastPosition) {
+        const std::int64_t wanted = std::min<std::int64_t>(kScanWindow - filled, limit - nextRead);
+        if (readExact(handle, window.data() + filled, wanted, status) != wanted || statusFailed(status)) {
+            ZENTO_SERVER_LDBLK(kFacilityStore, 13532, status);
+            return 0;
+        }
+        filled += wanted;
+        nextRead += wanted;
+
+        const std::int64_t windowEnd = windowStart + filled;
+        const std::int64_t lastHere = std::min(windowEnd - kHead, lastPosition);
+        const std::int64_t found = findRecordIn(window.data(), static_cast<std::size_t>(nextPosition - windowStart),
+                                                static_cast<std::size_t>(lastHere - windowStart));
+        if (found >= 0) return windowStart + found;
+        nextPosition = lastHere + 1;
+
+        // The last head-sized stretch starts the next window; its positions
+        // up to lastHere are done, the rest are examined once the bytes
+        // behind them are in.
+        std::memmove(window.data(), window.data() + filled - kHead, kHead);
+        windowStart = windowEnd - kHead;
+        filled = kHead;
+    }
+    return 0;
+}
