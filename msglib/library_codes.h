@@ -26,7 +26,6 @@ constexpr std::int32_t kReplyTooLarge = 9025;         // the reply would not fit
 // Logging.
 constexpr std::int32_t kLogOpenFailed = 9040;         // a log file could not be opened
 constexpr std::int32_t kLogWriteFailed = 9041;        // a log line could not be written whole
-constexpr std::int32_t kLogLineTooLong = 9042;        // a formatted line could not be built
 }  // namespace libcode
 
 // Structures nest at most this deep; deeper tables are refused rather than
