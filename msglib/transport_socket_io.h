@@ -1,0 +1,69 @@
+#pragma once
+// The socket calls of the transport, each bounded by a deadline. Sockets are
+// non-blocking and close-on-exec; writes never raise SIGPIPE.
+#include <chrono>
+#include <cstddef>
+#include <span>
+#include <string>
+
+#include "msglib/message.h"
+
+namespace msglib {
+
+using SteadyClock = std::chrono::steady_clock;
+
+// Milliseconds until deadline, 0 once it has passed.
+int millisecondsLeft(SteadyClock::time_point deadline);
+
+class UniqueFd {
+public:
+    UniqueFd() = default;
+    explicit UniqueFd(int fd) : fd_(fd) {}
+    UniqueFd(UniqueFd&& other) noexcept : fd_(other.release()) {}
+    UniqueFd& operator=(UniqueFd&& other) noexcept;
+    UniqueFd(const UniqueFd&) = delete;
+    UniqueFd& operator=(const UniqueFd&) = delete;
+    ~UniqueFd() { reset(); }
+
+    int get() const { return fd_; }
+    bool valid() const { return fd_ >= 0; }
+    int release();
+    void reset();
+
+private:
+    int fd_ = -1;
+};
+
+struct IoResult {
+    enum Kind {
+        kOk,
+        kRefused,   // nobody listens there (no socket file, connection refused)
+        kTimedOut,
+        kBroken,    // the peer has gone (EPIPE, ECONNRESET)
+        kFailed,
+    };
+    Kind kind = kOk;
+    int error = 0;             // errno of the failure, 0 when there is none
+    std::size_t written = 0;   // bytes a write got out before it stopped
+};
+
+// Listens on a UNIX-domain socket file readable and writable by this user
+// only. The caller removes any stale file first.
+UniqueFd listenUnix(const std::string& path, int& error);
+UniqueFd listenTcp(const std::string& host, const std::string& port, int& error);
+
+// Whether a live process listens on the socket file at path.
+enum class ListenerProbe { kAbsent, kStale, kLive };
+ListenerProbe probeUnixListener(const std::string& path);
+
+// One pending connection; an invalid handle with error 0 when none is left.
+UniqueFd acceptConnection(int listener, bool tcp, int& error);
+
+IoResult connectUnix(const std::string& path, SteadyClock::time_point deadline, UniqueFd& out);
+IoResult connectTcp(const std::string& host, const std::string& port, SteadyClock::time_point deadline,
+                    UniqueFd& out);
+
+// Writes all parts in as few calls as the socket allows (one, normally).
+IoResult writeParts(int fd, std::span<const MsgView> parts, SteadyClock::time_point deadline);
+
+}  // namespace msglib
