@@ -10,6 +10,11 @@ FaultyFileOps* gActive = nullptr;
 
 const platform::FileOps& real() { return platform::posixFileOps(); }
 
+unsigned limited(unsigned count) {
+    const unsigned limit = gActive->transferLimit();
+    return limit != 0 && count > limit ? limit : count;
+}
+
 int faultyOpen(const char* path, int flags, int permission) {
     gActive->noteOpen(flags, permission);
     const auto d = gActive->nextCall(FileOpKind::Open);
@@ -35,7 +40,7 @@ int faultyRead(int handle, void* buffer, unsigned count) {
         errno = d.error;
         return d.error == 0 ? 0 : -1;
     }
-    return real().read(handle, buffer, count);
+    return real().read(handle, buffer, limited(count));
 }
 
 int faultyWrite(int handle, const void* buffer, unsigned count) {
@@ -55,7 +60,7 @@ int faultyWrite(int handle, const void* buffer, unsigned count) {
         errno = d.error;
         return -1;
     }
-    return real().write(handle, buffer, count);
+    return real().write(handle, buffer, limited(count));
 }
 
 std::int64_t faultySeek(int handle, std::int64_t offset, int origin) {
@@ -118,7 +123,10 @@ void FaultyFileOps::shortWriteNth(int n, unsigned prefix, int error) {
     faults_.push_back(f);
 }
 
-void FaultyFileOps::clearFaults() { faults_.clear(); }
+void FaultyFileOps::clearFaults() {
+    faults_.clear();
+    transferLimit_ = 0;
+}
 
 void FaultyFileOps::resetCounts() {
     // Armed faults keep their distance from the present call.

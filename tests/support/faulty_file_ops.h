@@ -43,7 +43,11 @@ public:
     // The n-th write from now puts only its first `prefix` bytes into the file
     // and then fails with error, as a crash in the middle of the write would.
     void shortWriteNth(int n, unsigned prefix, int error = EIO);
-    // Disarms every fault; counts go on.
+    // Every later read and write moves at most maxBytes (0: no limit), as a
+    // pipe or a signal can make them; exact loops must carry on.
+    void limitTransfers(unsigned maxBytes) { transferLimit_ = maxBytes; }
+    unsigned transferLimit() const { return transferLimit_; }
+    // Disarms every fault and the transfer limit; counts go on.
     void clearFaults();
     void resetCounts();
 
@@ -81,6 +85,7 @@ private:
     int total_ = 0;
     int lastOpenFlags_ = -1;
     int lastOpenPermission_ = -1;
+    unsigned transferLimit_ = 0;
     platform::FileOps table_{};
 };
 

@@ -1,0 +1,153 @@
+#include "platform/file_ops.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <string>
+
+#include "platform/system_error.h"
+#include "tests/support/file_damage.h"
+#include "tests/support/temp_home.h"
+
+using platform::rtClose;
+using platform::rtOpen;
+using platform::rtRead;
+using platform::rtSeek;
+using platform::rtWrite;
+
+namespace {
+
+class FileOpsTest : public testsupport::TempHomeTest {};
+
+TEST_F(FileOpsTest, CreateTellsWhetherTheFileExisted) {
+    const std::string path = home_.file("created.svc");
+    const int rw = platform::kRtReadWrite | platform::kRtCreate;
+
+    int fd = rtOpen(path.c_str(), rw, platform::kRtPermReadWrite);
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(platform::lastSystemError(), 0u);
+    struct stat st {};
+    ASSERT_EQ(::fstat(fd, &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    EXPECT_NE(::fcntl(fd, F_GETFD) & FD_CLOEXEC, 0) << "descriptors must not leak into children";
+    ASSERT_EQ(rtWrite(fd, "abc", 3), 3);
+    EXPECT_EQ(rtClose(fd), 0);
+
+    fd = rtOpen(path.c_str(), rw, platform::kRtPermReadWrite);
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(platform::lastSystemError(), platform::kErrorAlreadyExists);
+    EXPECT_EQ(rtSeek(fd, 0, 2), 3) << "a create without truncate keeps the content";
+    rtClose(fd);
+
+    // A plain open of an existing file says nothing about creation.
+    platform::setLastSystemError(77);
+    fd = rtOpen(path.c_str(), platform::kRtReadWrite, 0);
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(platform::lastSystemError(), 0u);
+    rtClose(fd);
+
+    fd = rtOpen(path.c_str(), rw | platform::kRtTruncate, platform::kRtPermReadWrite);
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(platform::lastSystemError(), platform::kErrorAlreadyExists);
+    EXPECT_EQ(rtSeek(fd, 0, 2), 0);
+    rtClose(fd);
+}
+
+TEST_F(FileOpsTest, AccessModesFollowTheRuntimeFlags) {
+    const std::string path = home_.file("modes.dat");
+    testsupport::writeAllBytes(path, std::vector<std::uint8_t>{1, 2, 3, 4});
+    char buffer[4];
+
+    const int readOnly = rtOpen(path.c_str(), 0, 0);
+    ASSERT_GE(readOnly, 0);
+    EXPECT_EQ(rtWrite(readOnly, "x", 1), -1);
+    EXPECT_EQ(errno, EBADF);
+    EXPECT_EQ(rtRead(readOnly, buffer, 4), 4);
+    rtClose(readOnly);
+
+    const int writeOnly = rtOpen(path.c_str(), platform::kRtWriteOnly, 0);
+    ASSERT_GE(writeOnly, 0);
+    EXPECT_EQ(rtRead(writeOnly, buffer, 4), -1);
+    EXPECT_EQ(errno, EBADF);
+    rtClose(writeOnly);
+
+    // Text mode changes nothing: the bytes come back as written.
+    const int text = rtOpen(path.c_str(), platform::kRtText | platform::kRtReadWrite, 0);
+    ASSERT_GE(text, 0);
+    EXPECT_EQ(rtWrite(text, "\r\n\r\n", 4), 4);
+    rtClose(text);
+    EXPECT_EQ(testsupport::readAllBytes(path), (std::vector<std::uint8_t>{'\r', '\n', '\r', '\n'}));
+
+    errno = 0;
+    EXPECT_EQ(rtOpen(home_.file("absent").c_str(), platform::kRtReadWrite, 0), -1);
+    EXPECT_EQ(errno, ENOENT);
+}
+
+TEST_F(FileOpsTest, EndOfFileIsZeroWithoutError) {
+    const std::string path = home_.file("eof.dat");
+    testsupport::writeAllBytes(path, std::vector<std::uint8_t>{9});
+    const int fd = rtOpen(path.c_str(), 0, 0);
+    ASSERT_GE(fd, 0);
+    char b[8];
+    EXPECT_EQ(rtRead(fd, b, 8), 1);
+    errno = EIO;
+    EXPECT_EQ(rtRead(fd, b, 8), 0);
+    EXPECT_EQ(errno, 0);
+    rtClose(fd);
+
+    errno = 0;
+    EXPECT_EQ(rtRead(fd, b, 8), -1) << "a closed handle is an error, not an end of file";
+    EXPECT_EQ(errno, EBADF);
+}
+
+TEST_F(FileOpsTest, SeekUsesSixtyFourBitOffsets) {
+    const std::string path = home_.file("big.dat");
+    const int fd = rtOpen(path.c_str(), platform::kRtReadWrite | platform::kRtCreate, platform::kRtPermReadWrite);
+    ASSERT_GE(fd, 0);
+    const std::int64_t beyond4G = (std::int64_t{5} << 30) + 7;
+    EXPECT_EQ(rtSeek(fd, beyond4G, 0), beyond4G);
+    ASSERT_EQ(rtWrite(fd, "z", 1), 1);  // sparse: no real space is used
+    EXPECT_EQ(rtSeek(fd, 0, 2), beyond4G + 1);
+    EXPECT_EQ(rtSeek(fd, -1, 1), beyond4G);
+    errno = 0;
+    EXPECT_EQ(rtSeek(fd, 0, 7), -1);
+    EXPECT_EQ(errno, EINVAL);
+    EXPECT_EQ(rtSeek(fd, -10, 0), -1);
+    EXPECT_EQ(platform::rtSync(fd), 0);
+    rtClose(fd);
+    EXPECT_EQ(rtSeek(fd, 0, 0), -1);
+    EXPECT_EQ(errno, EBADF);
+}
+
+int countingClose(int) { return 42; }
+
+TEST(FileOpsSeam, InstalledTableIsUsedUntilRestored) {
+    platform::FileOps ops = platform::posixFileOps();
+    ops.close = countingClose;
+    platform::installFileOps(&ops);
+    EXPECT_EQ(rtClose(12345), 42);
+    platform::installFileOps(nullptr);
+    EXPECT_EQ(&platform::fileOps(), &platform::posixFileOps());
+    EXPECT_EQ(rtClose(-1), -1);
+}
+
+TEST(SystemErrorText, KnownCodesEndInCrLfAndUnknownOnesFail) {
+    for (std::uint32_t code : {0u, 2u, 3u, 5u, 32u, 33u, 80u, 112u, 183u}) {
+        const auto text = platform::systemErrorText(code);
+        ASSERT_TRUE(text.has_value()) << code;
+        ASSERT_GE(text->size(), 3u);
+        EXPECT_EQ(text->substr(text->size() - 2), "\r\n") << code;
+        EXPECT_EQ(text->find_first_of("\r\n"), text->size() - 2) << "one line per text: " << code;
+    }
+    EXPECT_EQ(*platform::systemErrorText(2), "The system cannot find the file specified.\r\n");
+    EXPECT_EQ(*platform::systemErrorText(183), "Cannot create a file when that file already exists.\r\n");
+
+    platform::setLastSystemError(0);
+    EXPECT_FALSE(platform::systemErrorText(99999).has_value());
+    EXPECT_EQ(platform::lastSystemError(), 317u);
+}
+
+}  // namespace
