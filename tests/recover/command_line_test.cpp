@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "recover/recover_context.h"
+#include "tests/support/temp_home.h"
 
 namespace {
 
@@ -27,9 +28,11 @@ Parsed parse(RecoverContext& ctx, std::vector<std::string> args) {
     return {r, testing::internal::GetCapturedStdout()};
 }
 
+class CommandLine : public testsupport::TempHomeTest {};
+
 const std::string kSyntax = "\nSyntax: zento_sf_recover service storeFile [timeout] [NODE nodename] [DUMP]\n";
 
-TEST(CommandLine, RefusedPositionalArgumentsPrintErrorAndSyntax) {
+TEST_F(CommandLine, RefusedPositionalArgumentsPrintErrorAndSyntax) {
     struct Case {
         std::vector<std::string> args;
         std::string error;
@@ -49,7 +52,7 @@ TEST(CommandLine, RefusedPositionalArgumentsPrintErrorAndSyntax) {
     }
 }
 
-TEST(CommandLine, PositionalArgumentsAtTheirLimitsAreKeptWhole) {
+TEST_F(CommandLine, PositionalArgumentsAtTheirLimitsAreKeptWhole) {
     RecoverContext ctx;
     std::string path = "/Data/" + std::string(kMaxStoreFileName - 6, 'x');
     Parsed p = parse(ctx, {"abcdefghijklmno", path});
@@ -63,7 +66,7 @@ TEST(CommandLine, PositionalArgumentsAtTheirLimitsAreKeptWhole) {
     EXPECT_STREQ(empty.serviceName, "");
 }
 
-TEST(CommandLine, StartValuesAreSetEvenOverAnEarlierRun) {
+TEST_F(CommandLine, StartValuesAreSetEvenOverAnEarlierRun) {
     RecoverContext ctx;
     ctx.moreMessages = false;
     ctx.lastMsgAcked = false;
@@ -87,7 +90,7 @@ TEST(CommandLine, StartValuesAreSetEvenOverAnEarlierRun) {
     for (char c : ctx.redirectNodeName) EXPECT_EQ(c, '\0');
 }
 
-TEST(CommandLine, OptionsSetTimeoutNodeAndDump) {
+TEST_F(CommandLine, OptionsSetTimeoutNodeAndDump) {
     struct Case {
         std::vector<std::string> options;
         std::int32_t timeout;
@@ -139,7 +142,7 @@ TEST(CommandLine, OptionsSetTimeoutNodeAndDump) {
     }
 }
 
-TEST(CommandLine, LongNodeNameIsCutTo32AndTerminated) {
+TEST_F(CommandLine, LongNodeNameIsCutTo32AndTerminated) {
     RecoverContext ctx;
     std::string name(40, 'n');
     name[31] = 'L';
@@ -151,7 +154,7 @@ TEST(CommandLine, LongNodeNameIsCutTo32AndTerminated) {
     EXPECT_EQ(p.out, "Your have chosen to redirect your messages to node [" + name.substr(0, 32) + "]\n");
 }
 
-TEST(CommandLine, TimeoutSaturatesInsteadOfWrapping) {
+TEST_F(CommandLine, TimeoutSaturatesInsteadOfWrapping) {
     EXPECT_EQ(timeoutUnitsOf("214748364"), 2147483640);
     EXPECT_EQ(timeoutUnitsOf("214748365"), INT32_MAX);
     EXPECT_EQ(timeoutUnitsOf("-214748364"), -2147483640);
@@ -164,13 +167,13 @@ TEST(CommandLine, TimeoutSaturatesInsteadOfWrapping) {
     EXPECT_EQ(timeoutUnitsOf(""), 0);
 }
 
-TEST(CommandLine, UpcaseTouchesOnlyLetters) {
+TEST_F(CommandLine, UpcaseTouchesOnlyLetters) {
     char text[] = "abz{AZ09-\xe9_m";
     EXPECT_EQ(upcaseInPlace(text), text);
     EXPECT_STREQ(text, "ABZ{AZ09-\xe9_M");
 }
 
-TEST(CommandLine, ParseOptionsStartsAtTheGivenIndexAndLeavesArgumentsUnchanged) {
+TEST_F(CommandLine, ParseOptionsStartsAtTheGivenIndexAndLeavesArgumentsUnchanged) {
     RecoverContext ctx;
     char a0[] = "prog", a1[] = "30", a2[] = "node", a3[] = "MixedCase", a4[] = "4";
     const char* argv[] = {a0, a1, a2, a3, a4};
