@@ -1,0 +1,113 @@
+// Removing an acknowledged message: where the forward offset goes, and what a
+// failed header write leaves behind.
+#include <cerrno>
+
+#include "tests/storefile/cursor_fixture.h"
+#include "tests/support/faulty_file_ops.h"
+
+namespace {
+
+using namespace storetest;
+using testsupport::FileOpKind;
+
+class RemoveTest : public StoreFileTest {
+protected:
+    void SetUp() override {
+        StoreFileTest::SetUp();
+        testsupport::StoreFileBuilder b;
+        b.zeroFillTo(4096);
+        openFile(b);
+        ctx_.header.firstMsgOffset = 192;
+        ctx_.header.lastMsgOffset = 2000;
+        ctx_.header.lastOffset = 3000;
+        ctx_.header.msgCount = 5;
+        ctx_.header.forwardedCount = 2;
+        ctx_.header.forwardOffset = 500;
+        hold();
+    }
+    void hold() {
+        const auto msg = testsupport::makeTestMessage(400, 1);
+        ASSERT_TRUE(allocateMessage(ctx_.currentMsg, 400));
+        std::copy(msg.begin(), msg.end(), ctx_.currentMsg.data());
+        ctx_.retryPending = true;
+    }
+};
+
+TEST_F(RemoveTest, ForwardOffsetMovesAsTheHeaderSays) {
+    struct Row {
+        const char* name;
+        std::int32_t headerType;
+        std::int64_t forward;
+        std::uint32_t wrapped;
+        std::int64_t forwardAfter;
+        std::uint32_t countAfter;
+        bool more;
+        bool stop;
+    };
+    const Row rows[] = {
+        {"last message", 2, 2000, 0, 2000, 5, false, false},
+        {"before the data end", 2, 500, 0, 912, 3, true, false},
+        {"at the oldest message", 2, 192, 0, 604, 1, true, false},
+        {"wrapped, type 2", 2, 3000, 1, 92, 3, true, false},
+        {"wrapped, type 1", 1, 3000, 1, 68, 3, true, false},
+        {"wrapped, type 0", 0, 3000, 1, 64, 3, true, false},
+        {"at the data end, no wrap", 2, 3000, 0, 3000, 3, true, true},
+    };
+    const StoreFileHeader base = ctx_.header;
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.name);
+        ctx_.header = base;
+        ctx_.headerType = r.headerType;
+        ctx_.header.forwardOffset = r.forward;
+        ctx_.header.wrapped = r.wrapped;
+        ctx_.moreMessages = true;
+        ctx_.stopRequested = false;
+        hold();
+        remove();
+        EXPECT_EQ(ctx_.header.forwardOffset, r.forwardAfter);
+        EXPECT_EQ(ctx_.header.forwardedCount, r.countAfter);
+        EXPECT_EQ(ctx_.moreMessages, r.more);
+        EXPECT_EQ(ctx_.stopRequested, r.stop);
+        EXPECT_FALSE(ctx_.currentMsg);
+        EXPECT_FALSE(ctx_.retryPending);
+        if (r.headerType == 2) {
+            EXPECT_EQ(headerOnDisk().forwardOffset, r.forwardAfter);
+        }
+    }
+}
+
+TEST_F(RemoveTest, NothingHeldChangesNothing) {
+    releaseMessage(ctx_.currentMsg);
+    const StoreFileHeader before = ctx_.header;
+    removeLastMsg(ctx_, status_);
+    EXPECT_EQ(entries(status_), storeCodes({13452}));
+    EXPECT_EQ(ctx_.header.forwardOffset, before.forwardOffset);
+    EXPECT_EQ(ctx_.header.forwardedCount, before.forwardedCount);
+}
+
+// The message stays for a resend; when its next acknowledgement comes, the
+// offset must move once, not skip the message behind it.
+TEST_F(RemoveTest, FailedHeaderWriteKeepsMessageAndOffset) {
+    const std::pair<FileOpKind, std::vector<Entry>> faults[] = {
+        {FileOpKind::Seek, {{1, EIO}, {13, 13159}, {13, 13520}, {13, 13453}}},
+        {FileOpKind::Write, {{1, EIO}, {13, 13202}, {13, 13521}, {13, 13453}}},
+    };
+    for (const auto& [kind, codes] : faults) {
+        {
+            testsupport::FaultyFileOps ops;
+            ops.failNth(kind, 1, EIO);
+            removeLastMsg(ctx_, status_);
+        }
+        EXPECT_EQ(entries(status_), codes);
+        EXPECT_TRUE(ctx_.currentMsg);
+        EXPECT_TRUE(ctx_.retryPending);
+        EXPECT_EQ(ctx_.header.forwardOffset, 500);
+        EXPECT_EQ(ctx_.header.forwardedCount, 2u);
+    }
+    remove();
+    EXPECT_EQ(ctx_.header.forwardOffset, 912);
+    EXPECT_EQ(ctx_.header.forwardedCount, 3u);
+    EXPECT_EQ(headerOnDisk().forwardOffset, 912);
+}
+
+}  // namespace
