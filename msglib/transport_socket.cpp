@@ -37,7 +37,12 @@ namespace {
 constexpr std::size_t kMaxConnections = 256;
 constexpr std::size_t kListeners = 2;
 
-std::chrono::milliseconds unitsToMs(std::int32_t units) { return std::chrono::milliseconds(std::int64_t{units} * kLibraryUnitMs); }
+// Longer waits are cut to this (about 28 hours), well inside the clock's range.
+constexpr std::int32_t kMaxWaitUnits = 1'000'000;
+
+std::chrono::milliseconds unitsToMs(std::int32_t units) {
+    return std::chrono::milliseconds(std::int64_t{units < kMaxWaitUnits ? units : kMaxWaitUnits} * kLibraryUnitMs);
+}
 
 void loadFailure(int error, std::int32_t code, StatusBlock& status) {
     if (error != 0) ZENTO_SERVER_LDBLK(kFacilityRuntime, error, status);
@@ -72,6 +77,7 @@ private:
     bool acceptPending(StatusBlock& status);
     Connection* addConnection(UniqueFd fd);
     void identify(Connection& connection, const AddressRecord& peer);
+    bool addressedHere(MsgView frame);
     void readFrom(Connection& connection);
     void checkReader(Connection& connection);
     void peerGone(Connection& connection);
@@ -135,9 +141,13 @@ void SocketTransport::init(std::int32_t /*mode: only servers register*/, std::st
                            status);
     }
     UniqueFd tcpListener;
+    bool tcpPortTaken = false;
     if (const std::optional<Route> route = lookupRoute(node)) {
         tcpListener = listenTcp(route->host, route->port, error);
-        if (!tcpListener.valid()) {
+        // The node's port belongs to the first service that registered on
+        // it; later ones serve this node's processes only.
+        tcpPortTaken = error == EADDRINUSE;
+        if (!tcpListener.valid() && !tcpPortTaken) {
             ::unlink(path.c_str());
             return loadFailure(error, kTransportListenFailed, status);
         }
@@ -152,6 +162,7 @@ void SocketTransport::init(std::int32_t /*mode: only servers register*/, std::st
     socketPath_ = path;
     self_ = makeAddress(node, serviceName);
     self = self_;
+    if (tcpPortTaken) logEvent("The TCP port of node %s is in use: %s is reachable from this node only", node.c_str(), serviceName_.c_str());
 }
 
 void SocketTransport::accept(StatusBlock& status) {
@@ -189,6 +200,19 @@ Connection* SocketTransport::addConnection(UniqueFd fd) {
         return slot.get();
     }
     return nullptr;
+}
+
+// Over TCP, whichever service holds the node's port receives what remote
+// nodes send to any service there; a message for another service (a SHUT
+// above all) must not act on this one.
+bool SocketTransport::addressedHere(MsgView frame) {
+    if (!registered_) return true;
+    const AddressRecord destination = ZENTO_SERVER_MSGDEST(frame);
+    const std::string_view service = fixedText(destination.service, sizeof destination.service);
+    if (service == serviceName_) return true;
+    logEvent("Message for service %.*s dropped: this process serves %s", static_cast<int>(service.size()),
+             service.data(), serviceName_.c_str());
+    return false;
 }
 
 void SocketTransport::identify(Connection& connection, const AddressRecord& peer) {
@@ -268,6 +292,7 @@ bool SocketTransport::deliverReady(Message& msg, std::int32_t& length, StatusBlo
             const bool hello = isHelloFrame(frame.view());
             if (hello || !connection.identified) identify(connection, ZENTO_SERVER_MSGSRC(frame.view()));
             if (hello) continue;
+            if (!addressedHere(frame.view())) continue;
             nextSlot_ = slot + 1;
             length = static_cast<std::int32_t>(frame.size);
             msg = std::move(frame);
@@ -401,9 +426,9 @@ Connection* SocketTransport::openConnection(const AddressRecord& destination, St
 }
 
 IoResult SocketTransport::writeMessage(Connection& connection, MsgView msg, SteadyClock::time_point deadline) {
+    std::array<std::uint8_t, head::kSize> hello{};
     // An unregistered sender is named by the source its message carries.
-    const std::array<std::uint8_t, head::kSize> hello =
-        encodeHello(registered_ ? self_ : ZENTO_SERVER_MSGSRC(msg));
+    if (connection.helloPending) hello = encodeHello(registered_ ? self_ : ZENTO_SERVER_MSGSRC(msg));
     const MsgView parts[] = {connection.helloPending ? MsgView(hello) : MsgView(), msg};
     const IoResult result = writeParts(connection.fd.get(), parts, deadline);
     if (result.kind == IoResult::kOk) {

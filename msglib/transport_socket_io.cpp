@@ -166,13 +166,14 @@ ListenerProbe probeUnixListener(const std::string& path) {
     sockaddr_un address;
     int error = 0;
     if (!makeUnixAddress(path, address, error)) return ListenerProbe::kAbsent;
-    UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    // Non-blocking, so that a listener with a full backlog answers EAGAIN
+    // instead of holding the probe.
+    UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
     if (!fd.valid()) return ListenerProbe::kAbsent;
     if (::connect(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) {
         return ListenerProbe::kLive;
     }
-    // A listener with a full backlog is alive too.
-    if (errno == EAGAIN) return ListenerProbe::kLive;
+    if (errno == EAGAIN || errno == EINPROGRESS) return ListenerProbe::kLive;
     return errno == ECONNREFUSED ? ListenerProbe::kStale : ListenerProbe::kAbsent;
 }
 

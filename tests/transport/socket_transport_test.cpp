@@ -16,6 +16,7 @@
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <set>
 #include <string>
 #include <thread>
 #include <utility>
@@ -31,6 +32,7 @@ using transport_test::makeMessage;
 using transport_test::payload;
 using Entries = std::vector<std::pair<int, int>>;
 using Clock = std::chrono::steady_clock;
+using Named = std::pair<std::string, std::string>;  // node, service
 
 namespace {
 
@@ -157,15 +159,17 @@ protected:
         ASSERT_FALSE(statusFailed(status_));
         EXPECT_EQ(peer.exitCode(), 0);
     }
-    void expectDisconnect(const char* node, const char* service) {
+    // The peer the next message, a DISCONNECT, names (by source and request source).
+    Named nextDisconnect() {
         Message note;
-        ASSERT_GT(ZENTO_SERVER_RECEIVE(50, note, status_), 0);
+        if (ZENTO_SERVER_RECEIVE(50, note, status_) <= 0) return {"nothing", "received"};
         EXPECT_EQ(ZENTO_SERVER_MSGTYPE(note.view()), kMsgNotification);
         EXPECT_EQ(ZENTO_SERVER_TRANSTYPE(note.view()), kTransDisconnect);
-        for (const AddressRecord& peer : {ZENTO_SERVER_MSGSRC(note.view()), ZENTO_SERVER_REQSRC(note.view())}) {
-            EXPECT_EQ(field(peer.node), node);
-            EXPECT_EQ(field(peer.service), service);
-        }
+        const AddressRecord source = ZENTO_SERVER_MSGSRC(note.view());
+        const AddressRecord requester = ZENTO_SERVER_REQSRC(note.view());
+        EXPECT_EQ(field(requester.node), field(source.node));
+        EXPECT_EQ(field(requester.service), field(source.service));
+        return {field(source.node), field(source.service)};
     }
     void expectNothingMore() {
         Message msg;
@@ -187,7 +191,7 @@ TEST_F(SocketTransport, RequestsRepliesAndOneDisconnectWhenThePeerEnds) {
     shutDown(echo, makeAddress("localhost", "ECHO"));
     // Replies came back on the connection the requests went out on: a second
     // connection would bring a second DISCONNECT.
-    expectDisconnect("testnode", "ECHO");
+    EXPECT_EQ(nextDisconnect(), Named("testnode", "ECHO"));
     expectNothingMore();
 
     const Message again = makeMessage(400, makeAddress("", "ECHO"), self_);
@@ -302,7 +306,9 @@ TEST_F(SocketTransport, BadFramesAndSlowPeersDisturbNoOtherConnection) {
     const AddressRecord clientAddress = makeAddress("testnode", "CLIENT");
     const auto hello = msglib::encodeHello(clientAddress);
     const Message msg = makeMessage(5'000, self_, clientAddress);
+    const Message misaddressed = makeMessage(300, makeAddress("testnode", "OTHER"), clientAddress);
     std::vector<std::uint8_t> stream(hello.begin(), hello.end());
+    stream.insert(stream.end(), misaddressed.view().begin(), misaddressed.view().end());
     stream.insert(stream.end(), msg.view().begin(), msg.view().end());
 
     Message in;
@@ -316,7 +322,7 @@ TEST_F(SocketTransport, BadFramesAndSlowPeersDisturbNoOtherConnection) {
     EXPECT_EQ(payload(in.view()), payload(msg.view()));
 
     ::close(client);
-    expectDisconnect("testnode", "CLIENT");
+    EXPECT_EQ(nextDisconnect(), Named("testnode", "CLIENT"));
     for (int fd : garbageFds) ::close(fd);
     ::close(stalled);
     expectNothingMore();  // none of them ever named itself
@@ -326,6 +332,7 @@ TEST_F(SocketTransport, BadFramesAndSlowPeersDisturbNoOtherConnection) {
         ++badFrames;
     }
     EXPECT_EQ(badFrames, 3u) << log;
+    EXPECT_NE(log.find("Message for service OTHER dropped"), std::string::npos) << log;
 }
 
 TEST_F(SocketTransport, OtherNodesAreReachedOverTcpThroughTheRoutesFile) {
@@ -341,7 +348,22 @@ TEST_F(SocketTransport, OtherNodesAreReachedOverTcpThroughTheRoutesFile) {
     registerAs("TESTER");
     const AddressRecord remoteEcho = makeAddress("Remote", "ECHO");
     expectEchoes(remoteEcho, {400, 300'000}, "REMOTE.example.com");
-    shutDown(echo, remoteEcho);
-    expectDisconnect("Remote", "ECHO");
+
+    // A second service on that node finds the port taken: it still registers,
+    // and what reaches the port for it is not taken by the first service.
+    Peer second("echo", "ECHO2", {{"ZENTO_HOME", peerHome}, {"ZENTO_NODE", "remote"}});
+    ASSERT_TRUE(second.ready());
+    const Message toSecond = makeMessage(400, makeAddress("remote", "ECHO2"), self_);
+    ZENTO_SERVER_SEND(50, toSecond.view(), status_);
+    ASSERT_FALSE(statusFailed(status_));
     expectNothingMore();
+
+    shutDown(echo, remoteEcho);
+    // Both connections ended at the first service's process.
+    const std::set<Named> named = {nextDisconnect(), nextDisconnect()};
+    EXPECT_EQ(named, (std::set<Named>{{"Remote", "ECHO"}, {"remote", "ECHO2"}}));
+    expectNothingMore();
+    const std::string peerLog = fileText(peerHome + "/log/zento.log");
+    EXPECT_NE(peerLog.find("[ECHO2] The TCP port of node remote is in use"), std::string::npos) << peerLog;
+    EXPECT_NE(peerLog.find("[ECHO] Message for service ECHO2 dropped"), std::string::npos) << peerLog;
 }
