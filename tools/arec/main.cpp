@@ -1,0 +1,29 @@
+#include <csignal>
+#include <cstdio>
+#include <string>
+
+#include "tools/arec/arec_options.h"
+#include "tools/arec/arec_service.h"
+
+namespace {
+
+volatile std::sig_atomic_t gStop = 0;
+
+extern "C" void requestStop(int) { gStop = 1; }
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    ArecOptions options;
+    std::string error;
+    switch (parseArecOptions(argc, argv, options, error)) {
+        case ArecParse::Help: std::fputs(kArecUsage, stdout); return 0;
+        case ArecParse::Bad:
+            std::fprintf(stderr, "zento_arec: %s\nTry 'zento_arec --help'.\n", error.c_str());
+            return 2;
+        case ArecParse::Run: break;
+    }
+    std::signal(SIGTERM, requestStop);
+    std::signal(SIGINT, requestStop);
+    return runArec(options, gStop);
+}

@@ -1,0 +1,3 @@
+#include "tools/sf_tool/sf_tool_cli.h"
+
+int main(int argc, char** argv) { return runSfTool(argc, argv); }
