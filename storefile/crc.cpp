@@ -5,7 +5,7 @@
 // Shifting the data in unaugmented makes the register the remainder of the
 // message itself, so for four bytes or more it equals the usual augmented
 // MSB-first CRC of all bytes but the last four, XOR those four read big-endian.
-// The fast path computes that form eight bytes at a time.
+// The fast path computes that form sixteen bytes at a time.
 #include <array>
 
 #include "storefile/store_format.h"
@@ -14,7 +14,7 @@ namespace {
 
 constexpr std::uint32_t kPolynomial = 0x04C11DB7;
 
-using CrcTables = std::array<std::array<std::uint32_t, 256>, 8>;
+using CrcTables = std::array<std::array<std::uint32_t, 256>, 16>;
 
 constexpr CrcTables makeTables() {
     CrcTables tables{};
@@ -43,7 +43,19 @@ inline std::uint32_t loadBigEndian(const std::uint8_t* p) {
 // The augmented MSB-first CRC with initial value crc, over n bytes.
 std::uint32_t augmentedCrc(std::uint32_t crc, const std::uint8_t* p, std::size_t n) {
     const auto& t = kTables;
-    while (n >= 8) {
+    while (n >= 16) {
+        const std::uint32_t a = crc ^ loadBigEndian(p);
+        const std::uint32_t b = loadBigEndian(p + 4);
+        const std::uint32_t c = loadBigEndian(p + 8);
+        const std::uint32_t d = loadBigEndian(p + 12);
+        crc = t[15][a >> 24] ^ t[14][(a >> 16) & 0xFF] ^ t[13][(a >> 8) & 0xFF] ^ t[12][a & 0xFF] ^
+              t[11][b >> 24] ^ t[10][(b >> 16) & 0xFF] ^ t[9][(b >> 8) & 0xFF] ^ t[8][b & 0xFF] ^
+              t[7][c >> 24] ^ t[6][(c >> 16) & 0xFF] ^ t[5][(c >> 8) & 0xFF] ^ t[4][c & 0xFF] ^
+              t[3][d >> 24] ^ t[2][(d >> 16) & 0xFF] ^ t[1][(d >> 8) & 0xFF] ^ t[0][d & 0xFF];
+        p += 16;
+        n -= 16;
+    }
+    if (n >= 8) {
         const std::uint32_t a = crc ^ loadBigEndian(p);
         const std::uint32_t b = loadBigEndian(p + 4);
         crc = t[7][a >> 24] ^ t[6][(a >> 16) & 0xFF] ^ t[5][(a >> 8) & 0xFF] ^ t[4][a & 0xFF] ^

@@ -1,6 +1,7 @@
 #include "storefile/file_handle.h"
 
 #include <cerrno>
+#include <cstdarg>
 #include <cstdio>
 #include <map>
 #include <new>
@@ -66,6 +67,15 @@ NameLockSlot* findNameLockSlot(std::string_view name) {
 // becomes marks the status as failed.
 int failureErrno(int fallback) { return errno != 0 ? errno : fallback; }
 
+// Lines are built in fixed buffers and cut when they do not fit.
+template <std::size_t N>
+__attribute__((format(printf, 2, 3))) void formatCut(char (&out)[N], const char* format, ...) {
+    va_list arguments;
+    va_start(arguments, format);
+    std::vsnprintf(out, N, format, arguments);
+    va_end(arguments);
+}
+
 int toRuntimeOpenFlags(int flags) {
     const int passed = flags & (kOpenWriteOnly | kOpenReadWrite | kOpenCreate | kOpenTruncate | kOpenText);
     return (passed & kOpenText) != 0 ? passed : passed | platform::kRtBinary;
@@ -73,13 +83,13 @@ int toRuntimeOpenFlags(int flags) {
 
 void logOpenedFile(std::int32_t handle, const char* path, std::uint32_t systemError) {
     char text[2048];
-    std::snprintf(text, sizeof text, "In zento_s_file_open. Opened file fh=[%d],[%s]", static_cast<int>(handle), path);
+    formatCut(text, "In zento_s_file_open. Opened file fh=[%d],[%s]", static_cast<int>(handle), path);
     LogWinError(kOpenTag, text, systemError);
 }
 
 void logFailedOpen(const char* path, std::uint32_t systemError) {
     char text[2048];
-    std::snprintf(text, sizeof text, "In zento_s_file_open. Failed _open [%s]", path);
+    formatCut(text, "In zento_s_file_open. Failed _open [%s]", path);
     LogWinError(kOpenTag, text, systemError);
 }
 
@@ -309,22 +319,22 @@ void LogWinError(const char* tag, const char* text, std::uint32_t error) {
         if (!systemText) {
             const int formatError = static_cast<int>(platform::lastSystemError());
             if (text != nullptr) {
-                std::snprintf(line, sizeof line, "%s\nWNT Unknown Error=%d, FormatMessage error=%d", text, code,
+                formatCut(line, "%s\nWNT Unknown Error=%d, FormatMessage error=%d", text, code,
                               formatError);
             } else {
-                std::snprintf(line, sizeof line, "\nWNT Unknown Error=%d, FormatMessage error=%d", code, formatError);
+                formatCut(line, "\nWNT Unknown Error=%d, FormatMessage error=%d", code, formatError);
             }
         } else {
             ZENTO_FILTER_CRLF(systemText->data());
             if (text != nullptr) {
-                std::snprintf(line, sizeof line, "%s,\nerror=%d: %s", text, code, systemText->c_str());
+                formatCut(line, "%s,\nerror=%d: %s", text, code, systemText->c_str());
             } else {
-                std::snprintf(line, sizeof line, "error=%d: %s", code, systemText->c_str());
+                formatCut(line, "error=%d: %s", code, systemText->c_str());
             }
         }
     } else {
         if (text == nullptr) return;
-        std::snprintf(line, sizeof line, "%s", text);
+        formatCut(line, "%s", text);
     }
     KernelDebugLog("[%s] [%s]", tag != nullptr ? tag : "", line);
 }
