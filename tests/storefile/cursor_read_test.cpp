@@ -322,6 +322,41 @@ TEST_F(RingTest, WrapIntoNothingEndsTheCall) {
     expectEnd(ReadOutcome::EndOfData, true, true, "");
 }
 
+// A header whose bytes under the wrap position pass as a record (a bad
+// primary CRC word that reads as the marker, the backup's magic as head CRC),
+// met by the first read of a run: the forward offset must name where that
+// record was read, so that its removal moves on from there.
+TEST_F(RingTest, RecordReadAtTheWrapPositionIsRemovedFromThere) {
+    StoreFileBuilder b = ring();
+    b.header().forwardOffset = b.header().lastOffset;  // C went in an earlier run
+    b.header().revision = 0;
+    b.header().word12 = 400;  // the length word of the message that starts at 104
+    Bytes file = b.bytes();
+    const std::int64_t next = 92 + 12 + 400;
+    const Bytes rec = makeRecord(makeTestMessage(500, 7));
+    std::copy(rec.begin(), rec.end(), file.begin() + next);
+    encodeU32(file.data() + 4, 2);  // the primary names the type; its CRC is broken below
+    std::copy(kRecordMarker, kRecordMarker + 4, file.begin() + 92);
+    // Solve the last four head bytes so that the head CRC is the magic.
+    std::fill(file.begin() + 392, file.begin() + 396, 0);
+    const std::uint32_t partial = storeCrc({file.data() + 104, 292});
+    const std::uint32_t tail = partial ^ kStoreMagic;
+    for (std::size_t i = 0; i < 4; ++i) file[392 + i] = static_cast<std::uint8_t>(tail >> (24 - 8 * i));
+    testsupport::writeAllBytes(path_, file);
+    ASSERT_EQ(storeCrc({file.data() + 104, 292}), kStoreMagic);
+
+    openWritten();
+    ctx_.header.lastMsgOffset = next;
+    EXPECT_EQ(read(), 400u);
+    EXPECT_EQ(ctx_.header.forwardOffset, 92);
+    EXPECT_EQ(headerOnDisk().forwardOffset, 92);
+    remove();
+    EXPECT_EQ(read(), 500u);
+    EXPECT_EQ(ctx_.header.forwardOffset, next);
+    remove();
+    EXPECT_FALSE(ctx_.moreMessages);
+}
+
 // The share is divided in single precision and scaled in double: 2^24 + 1
 // becomes 2^24 as a float, and 2^24 - 1 times 100 is no float.
 TEST_F(CursorTest, ProgressLineOnEveryThousandthCall) {
