@@ -5,7 +5,7 @@
 void setFixedText(char* field, std::size_t size, std::string_view text) {
     if (field == nullptr || size == 0) return;
     std::size_t length = text.size() < size - 1 ? text.size() : size - 1;
-    std::memcpy(field, text.data(), length);
+    if (length > 0) std::memcpy(field, text.data(), length);
     std::memset(field + length, 0, size - length);
 }
 

@@ -8,7 +8,9 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <cstdlib>
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -17,23 +19,54 @@
 
 namespace msgtest {
 
-class TempHomeTest : public ::testing::Test {
-protected:
-    void SetUp() override {
+// A fresh directory set as ZENTO_HOME, removed afterwards; the previous
+// value comes back.
+class ScopedHome {
+public:
+    ScopedHome() {
+        if (const char* before = std::getenv("ZENTO_HOME")) previous_ = before;
         std::string pattern = (std::filesystem::temp_directory_path() / "zento-msglib-XXXXXX").string();
-        ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-        home_ = pattern;
-        ::setenv("ZENTO_HOME", home_.c_str(), 1);
+        if (::mkdtemp(pattern.data()) != nullptr) path_ = pattern;
+        ::setenv("ZENTO_HOME", path_.c_str(), 1);
     }
-    void TearDown() override {
-        ::unsetenv("ZENTO_HOME");
+    ~ScopedHome() {
+        if (previous_.empty()) {
+            ::unsetenv("ZENTO_HOME");
+        } else {
+            ::setenv("ZENTO_HOME", previous_.c_str(), 1);
+        }
         std::error_code ignored;
-        std::filesystem::remove_all(home_, ignored);
+        if (!path_.empty()) std::filesystem::remove_all(path_, ignored);
     }
-    const std::string& home() const { return home_; }
+    ScopedHome(const ScopedHome&) = delete;
+    ScopedHome& operator=(const ScopedHome&) = delete;
+    const std::string& path() const { return path_; }
 
 private:
-    std::string home_;
+    std::string path_;
+    std::string previous_;
+};
+
+// The whole test program runs under a home of its own, so no test can touch
+// a shared one.
+class HomeEnvironment : public ::testing::Environment {
+public:
+    void SetUp() override { home_ = std::make_unique<ScopedHome>(); }
+    void TearDown() override { home_.reset(); }
+
+private:
+    std::unique_ptr<ScopedHome> home_;
+};
+inline ::testing::Environment* const kHomeEnvironment = ::testing::AddGlobalTestEnvironment(new HomeEnvironment);
+
+// Tests that look into the log files get a home of their own.
+class TempHomeTest : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_FALSE(home_.path().empty()); }
+    const std::string& home() const { return home_.path(); }
+
+private:
+    ScopedHome home_;
 };
 
 inline DescriptorEntry entry(std::uint16_t type, std::uint32_t size, std::uint32_t count) {

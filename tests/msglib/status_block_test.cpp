@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "msglib/status_block.h"
+#include "tests/msglib/msglib_test_support.h"
 
 namespace {
 
