@@ -1,0 +1,181 @@
+#pragma once
+// Shared by the companion tool tests: a fresh ZENTO_HOME per test, running
+// the tool programs as child processes, editing file bytes, and draining a
+// store file through the real cursor.
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "msglib/msglib.h"
+#include "recover/recover_context.h"
+#include "storefile/cursor.h"
+#include "storefile/store_open.h"
+#include "tools/sf_tool/sample_messages.h"
+
+extern char** environ;
+
+namespace tooltest {
+
+constexpr const char* kNode = "testnode";
+
+inline std::string binary(const char* relative) { return std::string(ZENTO_BIN_DIR) + "/" + relative; }
+inline std::string sfTool() { return binary("tools/sf_tool/zento_sf_tool"); }
+inline std::string arec() { return binary("tools/arec/zento_arec"); }
+
+inline std::string readFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+inline void writeFile(const std::string& path, const std::string& bytes) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+inline void flipByte(const std::string& path, std::int64_t offset) {
+    std::string bytes = readFile(path);
+    bytes.at(static_cast<std::size_t>(offset)) = static_cast<char>(bytes[static_cast<std::size_t>(offset)] ^ 0x5A);
+    writeFile(path, bytes);
+}
+
+// A test's own ZENTO_HOME and scratch directory, removed afterwards.
+class ToolTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        std::string pattern = (std::filesystem::temp_directory_path() / "zento-tools-XXXXXX").string();
+        ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
+        dir_ = pattern;
+        ::setenv("ZENTO_HOME", (dir_ + "/home").c_str(), 1);
+        ::setenv("ZENTO_NODE", kNode, 1);
+    }
+    void TearDown() override {
+        std::error_code ignored;
+        std::filesystem::remove_all(dir_, ignored);
+    }
+    std::string path(const std::string& name) const { return dir_ + "/" + name; }
+
+    std::string dir_;
+};
+
+struct RunResult {
+    int exitCode = -1;
+    std::string out;
+    std::string err;
+};
+
+// Starts program with stdout and stderr going to files; the pid, or -1.
+inline pid_t spawn(const std::vector<std::string>& args, const std::string& outPath, const std::string& errPath) {
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    std::vector<char*> argv;
+    for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+    argv.push_back(nullptr);
+    pid_t pid = -1;
+    if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ) != 0) pid = -1;
+    posix_spawn_file_actions_destroy(&actions);
+    return pid;
+}
+
+inline int waitExit(pid_t pid) {
+    int status = 0;
+    if (::waitpid(pid, &status, 0) != pid) return -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+inline RunResult run(const std::vector<std::string>& args, const std::string& scratch) {
+    RunResult result;
+    const std::string outPath = scratch + "/run.out";
+    const std::string errPath = scratch + "/run.err";
+    const pid_t pid = spawn(args, outPath, errPath);
+    if (pid < 0) return result;
+    result.exitCode = waitExit(pid);
+    result.out = readFile(outPath);
+    result.err = readFile(errPath);
+    return result;
+}
+
+inline RunResult runSf(const std::vector<std::string>& args, const std::string& scratch) {
+    std::vector<std::string> all{sfTool()};
+    all.insert(all.end(), args.begin(), args.end());
+    return run(all, scratch);
+}
+
+// Keeps the store file subsystem's console lines out of the test output.
+class QuietStdout {
+public:
+    QuietStdout() {
+        std::fflush(stdout);
+        saved_ = ::dup(1);
+        const int null = ::open("/dev/null", O_WRONLY);
+        if (null >= 0) {
+            ::dup2(null, 1);
+            ::close(null);
+        }
+    }
+    ~QuietStdout() {
+        std::fflush(stdout);
+        if (saved_ >= 0) {
+            ::dup2(saved_, 1);
+            ::close(saved_);
+        }
+    }
+    QuietStdout(const QuietStdout&) = delete;
+    QuietStdout& operator=(const QuietStdout&) = delete;
+
+private:
+    int saved_ = -1;
+};
+
+// What the real cursor delivers from a store file, in order.
+struct Drained {
+    std::vector<std::uint32_t> sequences;
+    std::vector<std::int64_t> offsets;
+    bool opened = false;
+};
+
+// Reads and removes up to limit messages as a recovery does, then closes.
+inline Drained drain(const std::string& path, std::size_t limit = SIZE_MAX) {
+    QuietStdout quiet;
+    Drained drained;
+    RecoverContext ctx;
+    ctx.storeFileName = path;
+    setFixedText(ctx.serviceName, sizeof ctx.serviceName, "TOOLTEST");
+    StatusBlock status;
+    drained.opened = openStoreFile(ctx, status);
+    if (!drained.opened) return drained;
+    while (drained.sequences.size() < limit) {
+        const std::uint32_t length = readNextMessage(ctx, status);
+        if (length == 0) break;
+        std::uint32_t sequence = 0;
+        EXPECT_TRUE(sampleSequence(ctx.currentMsg.view(), sequence));
+        drained.sequences.push_back(sequence);
+        drained.offsets.push_back(ctx.header.forwardOffset);
+        removeLastMsg(ctx, status);
+        EXPECT_FALSE(statusFailed(status));
+        if (!ctx.moreMessages || ctx.stopRequested) break;
+    }
+    MasterFileClose(ctx, status);
+    return drained;
+}
+
+inline std::vector<std::uint32_t> range(std::uint32_t first, std::uint32_t last) {
+    std::vector<std::uint32_t> numbers;
+    for (std::uint32_t n = first; n <= last; ++n) numbers.push_back(n);
+    return numbers;
+}
+
+}  // namespace tooltest
