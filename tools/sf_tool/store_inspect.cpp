@@ -333,6 +333,10 @@ void judgeHeader(InspectReport& report) {
     const StoreFileHeader& h = check.header;
     const std::int64_t headerLength = 2 * std::int64_t{check.blockSize} + 8;
     const bool wrapPosition = h.forwardOffset == check.blockSize && h.wrapped != 0 && h.maxSize != 0;
+    // A linear file with nothing stored ends where its forward offset stands:
+    // empty, not damaged, though a recovery refuses it.
+    const bool emptyAtEnd = h.forwardOffset == report.fileSize && !hasPendingRecords(h);
+    if (emptyAtEnd) return;
     if (h.forwardOffset >= report.fileSize || h.forwardOffset < 0) {
         problems.push_back("forward offset " + number(h.forwardOffset) + " lies outside the file");
     } else if (h.forwardOffset < headerLength && !wrapPosition) {
@@ -341,11 +345,12 @@ void judgeHeader(InspectReport& report) {
 }
 
 void judgeWalk(InspectReport& report) {
-    if (!report.walked || report.walkedWithDefaultHeader) return;
+    if (!report.walked) return;
     if (report.damagedRanges > 0) {
         report.problems.push_back(number(static_cast<std::int64_t>(report.damagedRanges)) + " damaged range(s), " +
                                   number(static_cast<std::int64_t>(report.damagedBytes)) + " bytes");
     }
+    if (report.walkedWithDefaultHeader) return;
     const StoreFileHeader& h = report.check.header;
     // Only a type-2 header names its last record.
     if (report.check.type != 2) return;
