@@ -71,7 +71,9 @@ public:
 
 private:
     std::string localNode() const { return registered_ ? localNode_ : zentoNode(); }
-    static std::string socketPath(std::string_view service) { return zentoHome() + "/run/" + std::string(service) + ".sock"; }
+    static std::string socketPath(std::string_view service) {
+        return zentoHome() + "/run/" + std::string(service) + ".sock";
+    }
     void logEvent(const char* format, ...) __attribute__((format(printf, 2, 3)));
 
     bool acceptPending(StatusBlock& status);
@@ -162,7 +164,10 @@ void SocketTransport::init(std::int32_t /*mode: only servers register*/, std::st
     socketPath_ = path;
     self_ = makeAddress(node, serviceName);
     self = self_;
-    if (tcpPortTaken) logEvent("The TCP port of node %s is in use: %s is reachable from this node only", node.c_str(), serviceName_.c_str());
+    if (tcpPortTaken) {
+        logEvent("The TCP port of node %s is in use: %s is reachable from this node only", node.c_str(),
+                 serviceName_.c_str());
+    }
 }
 
 void SocketTransport::accept(StatusBlock& status) {
