@@ -9,11 +9,10 @@
 #include "msglib/coding.h"
 #include "storefile/cursor.h"
 #include "storefile/file_handle.h"
+#include "storefile/scan_blocks.h"
 #include "storefile/store_format.h"
 
 namespace {
-
-constexpr std::uint8_t kMarkerFirst = kRecordMarker[0];
 
 bool markerAt(const std::uint8_t* p) { return std::memcmp(p, kRecordMarker, sizeof kRecordMarker) == 0; }
 
@@ -22,18 +21,19 @@ bool headCrcMatches(const std::uint8_t* p) {
     return storeCrc({p + kRecordPrefixSize, kMessageHeadSize}) == stored;
 }
 
+bool validRecordAt(const std::uint8_t* p) { return markerAt(p) && headCrcMatches(p); }
+
 // First index in [from, to] of buffer at which a valid record head starts,
 // or -1. Every index needs kRecordHeadSize bytes behind it in the buffer.
-// The marker's first byte is located with memchr, which runs at memory speed
-// on data that holds no records, so only the rare hits pay for a full check.
 std::int64_t findRecordIn(const std::uint8_t* buffer, std::size_t from, std::size_t to) {
+    const std::size_t end = to + 1;
     std::size_t i = from;
-    while (i <= to) {
-        const void* hit = std::memchr(buffer + i, kMarkerFirst, to - i + 1);
-        if (hit == nullptr) return -1;
-        const auto at = static_cast<std::size_t>(static_cast<const std::uint8_t*>(hit) - buffer);
-        if (markerAt(buffer + at) && headCrcMatches(buffer + at)) return static_cast<std::int64_t>(at);
-        i = at + 1;
+    while (i < end) {
+        i = skipMarkerFreeBlocks(buffer, i, end);
+        const std::size_t blockEnd = std::min(i + kMarkerBlock, end);
+        for (; i < blockEnd; ++i) {
+            if (validRecordAt(buffer + i)) return static_cast<std::int64_t>(i);
+        }
     }
     return -1;
 }

@@ -1,8 +1,10 @@
 // The forward search for a valid record prefix: every position examined once,
 // heads straddling the 64 KiB windows, the limits of the range, its faults.
+#include <algorithm>
 #include <cerrno>
 #include <fstream>
 
+#include "storefile/scan_blocks.h"
 #include "tests/storefile/cursor_fixture.h"
 #include "tests/support/faulty_file_ops.h"
 
@@ -121,6 +123,27 @@ TEST_F(ScanTest, FaultsGiveTheirCodes) {
         ops.failNth(kind, kind == FileOpKind::Read ? 2 : 1, EIO);
         EXPECT_EQ(scan(kStart, fileLimit()), 0);
         EXPECT_EQ(entries(status_), codes);
+    }
+}
+
+// Every block skipper stops at the block holding a planted marker pair, at
+// each offset in the block and across its end, and never before.
+TEST(MarkerSkip, EveryVariantStopsAtTheFirstCandidateBlock) {
+    Bytes bytes = randomBytes(4096);
+    std::replace(bytes.begin(), bytes.end(), kRecordMarker[0], std::uint8_t{0});
+    const std::size_t end = 4000;
+    for (MarkerSkip skip : markerSkipVariants()) {
+        // Nothing to find: the first block that would run past the end.
+        for (std::size_t from : {std::size_t{0}, std::size_t{3}}) {
+            EXPECT_EQ(skip(bytes.data(), from, end), from + (end - from) / kMarkerBlock * kMarkerBlock);
+        }
+        for (std::size_t at = 1000; at < 1000 + 2 * kMarkerBlock; ++at) {
+            Bytes planted = bytes;
+            planted[at] = kRecordMarker[0];
+            planted[at + 1] = kRecordMarker[1];
+            const std::size_t from = 960;  // blocks start at 960, 1024, 1088, 1152
+            EXPECT_EQ(skip(planted.data(), from, end), from + (at - from) / kMarkerBlock * kMarkerBlock) << at;
+        }
     }
 }
 
