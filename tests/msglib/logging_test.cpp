@@ -14,8 +14,9 @@
 
 namespace {
 
-class Logging : public msgtest::TempHomeTest {
+class Logging : public ::testing::Test {
 protected:
+    static std::string home() { return msgtest::FreshHome::current(); }
     std::string read(const char* name) const {
         std::ifstream in(home() + "/log/" + name, std::ios::binary);
         std::stringstream all;
@@ -30,8 +31,6 @@ protected:
     }
 };
 
-const std::regex kStamp(R"(\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2}\.\d{3} )");
-
 TEST_F(Logging, MessageLinesAreStampedNamedAndEndInOneNewline) {
     testing::internal::CaptureStdout();
     StatusBlock status;
@@ -42,12 +41,10 @@ TEST_F(Logging, MessageLinesAreStampedNamedAndEndInOneNewline) {
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
 
     const std::string log = read("zento.log");
-    std::smatch match;
-    ASSERT_TRUE(std::regex_search(log, match, kStamp));
-    EXPECT_EQ(match.position(0), 0);
     std::vector<std::string> all = lines("zento.log");
     ASSERT_EQ(all.size(), 4u);
-    EXPECT_TRUE(std::regex_match(all[0], std::regex(R"(.{24}\[DLGP1\] Zen-TO Recover Process started\.)")));
+    EXPECT_TRUE(std::regex_match(
+        all[0], std::regex(R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} \[DLGP1\] Zen-TO Recover Process started\.)")));
     EXPECT_TRUE(all[1].ends_with("[DLGP1] first"));
     EXPECT_EQ(all[2], "second");
     EXPECT_TRUE(all[3].ends_with("[DLGP1] "));

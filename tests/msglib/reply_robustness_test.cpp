@@ -14,7 +14,7 @@
 namespace {
 
 using msgtest::entry;
-using Bytes = std::vector<std::uint8_t>;
+using msgtest::Bytes;
 
 Bytes toBytes(const Message& msg) { return {msg.data(), msg.data() + msg.size}; }
 
@@ -26,34 +26,17 @@ Bytes sampleRequest() {
 }
 
 Bytes sampleGetReply() {
-    StatusBlock acquisition, status;
-    ZENTO_SERVER_INITBLK(acquisition);
-    Bytes values(10, 0x11);
-    std::vector<std::int32_t> valueStatus(6, 0);
-    Message reply;
-    ZENTO_SERVER_BLD_GETREPLY(sampleRequest(), acquisition, values, valueStatus, {1, 2}, reply, status);
-    EXPECT_FALSE(statusFailed(status));
-    return toBytes(reply);
+    msgtest::GetReplyCall call;
+    call.build(sampleRequest());
+    EXPECT_FALSE(statusFailed(call.status));
+    return toBytes(call.reply);
 }
 
 Bytes sampleUnsolicitedReply() {
-    char device[32] = "D";
-    std::vector<DescriptorEntry> dataTemplate{entry(7, 1, 1), entry(4, 4, 2)};
-    Bytes names(4, 'n'), values(8, 1), statusRecords(24, 2), pairs(16, 3);
-    UnsolicitedReplyInput input;
-    input.deviceName = device;
-    input.tagCount = 2;
-    input.tagNames = names;
-    input.dataTemplate = dataTemplate;
-    input.values = values;
-    input.statusRecords = statusRecords;
-    input.pairs = pairs;
-    input.secondPairs = pairs;
-    Message reply;
-    StatusBlock status;
-    ZENTO_SERVER_BLD_UNSREPLY(input, reply, status);
-    EXPECT_FALSE(statusFailed(status));
-    return toBytes(reply);
+    msgtest::UnsolicitedCall call;
+    call.build();
+    EXPECT_FALSE(statusFailed(call.status));
+    return toBytes(call.reply);
 }
 
 bool inside(std::span<const std::uint8_t> part, const Bytes& msg) {
