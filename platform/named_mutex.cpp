@@ -104,9 +104,11 @@ int flockRetrying(int fd, int operation) {
 // Mutexes live as long as the process, like the handles of the system's own
 // named mutexes; one object per lock file so that every holder in this process
 // shares one hold count.
+// The registry is never destroyed, so a holder running during exit still
+// finds its mutex.
 std::map<std::string, NamedMutex*>& registry() {
-    static std::map<std::string, NamedMutex*> mutexes;
-    return mutexes;
+    static auto* mutexes = new std::map<std::string, NamedMutex*>;
+    return *mutexes;
 }
 
 }  // namespace
