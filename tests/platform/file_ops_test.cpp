@@ -122,18 +122,6 @@ TEST_F(FileOpsTest, SeekUsesSixtyFourBitOffsets) {
     EXPECT_EQ(errno, EBADF);
 }
 
-int countingClose(int) { return 42; }
-
-TEST(FileOpsSeam, InstalledTableIsUsedUntilRestored) {
-    platform::FileOps ops = platform::posixFileOps();
-    ops.close = countingClose;
-    platform::installFileOps(&ops);
-    EXPECT_EQ(rtClose(12345), 42);
-    platform::installFileOps(nullptr);
-    EXPECT_EQ(&platform::fileOps(), &platform::posixFileOps());
-    EXPECT_EQ(rtClose(-1), -1);
-}
-
 TEST(SystemErrorText, KnownCodesEndInCrLfAndUnknownOnesFail) {
     for (std::uint32_t code : {0u, 2u, 3u, 5u, 32u, 33u, 80u, 112u, 183u}) {
         const auto text = platform::systemErrorText(code);

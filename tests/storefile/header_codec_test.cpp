@@ -39,14 +39,6 @@ bool sameHeader(const StoreFileHeader& a, const StoreFileHeader& b) {
     return encodeType2(a) == encodeType2(b);
 }
 
-TEST(BlockSize, PerHeaderType) {
-    EXPECT_EQ(blockSizeOf(0), 64u);
-    EXPECT_EQ(blockSizeOf(1), 68u);
-    EXPECT_EQ(blockSizeOf(2), 92u);
-    EXPECT_EQ(blockSizeOf(-1), 0u);
-    EXPECT_EQ(blockSizeOf(3), 0u);
-}
-
 // Each row damages a fresh, valid header area of every type.
 struct VerdictCase {
     const char* what;
