@@ -121,6 +121,22 @@ TEST_F(FileIoTest, WriteExactCarriesOnAndReportsFailures) {
     EXPECT_EQ(statusEntries(status), (Entries{{13, 13201}}));
 }
 
+TEST_F(FileIoTest, PersistentFaultsLastUntilCleared) {
+    StatusBlock status;
+    std::uint8_t b[8];
+    testsupport::FaultyFileOps faults;
+    faults.failNthAny(2, EIO, true);  // the second call of any kind, and all after it
+    EXPECT_EQ(seekStoreFile(fd_, 0, 0, status), 0);
+    EXPECT_EQ(readExact(fd_, b, 8, status), 0);
+    EXPECT_EQ(statusEntries(status), (Entries{{1, EIO}, {13, 13182}}));
+    EXPECT_LT(seekStoreFile(fd_, 0, 0, status), 0);
+    EXPECT_EQ(faults.calls(FileOpKind::Read), 1);
+    EXPECT_EQ(faults.totalCalls(), 3);
+    faults.clearFaults();
+    EXPECT_EQ(seekStoreFile(fd_, 0, 0, status), 0);
+    EXPECT_EQ(readExact(fd_, b, 8, status), 8);
+}
+
 TEST_F(FileIoTest, RegionLockStepsLockNothing) {
     StatusBlock status = testsupport::dirtyStatus();
     lockStoreFile(fd_, path_.c_str(), 192, status);
