@@ -45,19 +45,6 @@ TEST(RecordPlacement, WrapNeedsRoomInFrontOfTheOldestRecordStillToForward) {
     EXPECT_EQ(wrap.header.forwardedCount, 0u);
 }
 
-TEST(RecordPlacement, NothingToForwardStartsOverWithoutAWrap) {
-    // Everything forwarded: the cursor left the forward offset on the last
-    // record and counted it.
-    const Placement placement = placeRecord(ring(192, 8192, 8192, 9, 9), StoreExtent{kEnd, 9192}, kRecord);
-    ASSERT_EQ(placement.result, PlacementResult::Placed);
-    EXPECT_EQ(placement.position, 192);
-    EXPECT_EQ(placement.fillFrom, placement.fillTo);
-    EXPECT_EQ(placement.header.wrapped, 0u);
-    EXPECT_EQ(placement.header.msgCount, 1u);
-    EXPECT_EQ(placement.header.forwardOffset, 192);
-    EXPECT_EQ(placement.header.lastOffset, 192 + kRecord);
-}
-
 TEST(RecordPlacement, ReaderPastTheOlderPartUnwrapsTheRing) {
     // Wrapped: older part 5192..9192, newer part 192..2192; the reader has
     // finished the older part and stands at its end.
@@ -72,16 +59,6 @@ TEST(RecordPlacement, ReaderPastTheOlderPartUnwrapsTheRing) {
     EXPECT_EQ(placement.header.firstMsgOffset, 192);
     EXPECT_EQ(placement.header.lastOffset, 3192);
     EXPECT_EQ(placement.header.msgCount, 3u);
-}
-
-TEST(RecordPlacement, LinearFilesOnlyGrow) {
-    StoreFileHeader h = ring(192, 8192, 192, 9, 0);
-    h.maxSize = 0;
-    const Placement placement = placeRecord(h, StoreExtent{kEnd, 9192}, kRecord);
-    ASSERT_EQ(placement.result, PlacementResult::Placed);
-    EXPECT_EQ(placement.position, 9192);
-    EXPECT_EQ(placement.header.lastOffset, 10192);
-    EXPECT_EQ(placement.header.msgCount, 10u);
 }
 
 }  // namespace

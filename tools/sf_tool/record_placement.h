@@ -10,6 +10,8 @@
 //    is wrapped, so the cursor finishes the older part, wraps, and finds the
 //    newer part at the data start. Records that still await forwarding are
 //    never overwritten.
+// offset48, which the recovery does not read, holds the end of the newest
+// record.
 #include <cstdint>
 
 #include "storefile/store_format.h"

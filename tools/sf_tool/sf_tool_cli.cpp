@@ -3,7 +3,6 @@
 #include <charconv>
 #include <cinttypes>
 #include <cstdio>
-#include <cstring>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -66,7 +65,7 @@ bool parseNumber(std::string_view text, std::uint32_t& value) {
 // Options after the file name: "--name value" pairs and bare flags.
 class Options {
 public:
-    Options(std::vector<std::string_view> args) : args_(std::move(args)) {}
+    explicit Options(std::vector<std::string_view> args) : args_(std::move(args)) {}
 
     // Takes the next option; false at the end of the arguments.
     bool next(std::string_view& name) {

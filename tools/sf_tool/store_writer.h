@@ -24,8 +24,8 @@ struct StoreWriter {
 // header) and finds where its newest record ends.
 bool openStoreWriter(StoreWriter& writer, const std::string& path, std::string& error);
 // Stores one message as a record and rewrites the header, so the file is
-// consistent after every message. False (the file unchanged) when the ring is
-// full, the message does not fit, or a write fails.
+// consistent after every message. False, with the header unchanged, when the
+// ring is full, the message does not fit, or a write fails.
 bool appendStoredMessage(StoreWriter& writer, MsgView message, std::string& error);
 void closeStoreWriter(StoreWriter& writer);
 
