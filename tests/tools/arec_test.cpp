@@ -45,12 +45,12 @@ protected:
 
     // A stored GET reply as a recovery forwards it: to TSK_AREC, from us.
     Message send(std::uint32_t sequence, std::uint32_t transNum, std::uint32_t size = 0) {
-        SampleSpec spec;
-        spec.requesterNode = kNode;
-        spec.size = size;
+        SampleShape shape;
+        shape.requesterNode = kNode;
+        shape.size = size;
         Message message;
         std::string error;
-        EXPECT_TRUE(buildSampleMessage(spec, sequence, message, error)) << error;
+        EXPECT_TRUE(buildSampleMessage(shape, sequence, message, error)) << error;
         ZENTO_SERVER_SET_MSGDEST(message.span(), makeAddress(kNode, "TSK_AREC"));
         ZENTO_SERVER_SET_MSGSRC(message.span(), self_);
         ZENTO_SERVER_SET_TRANSNUM(message.span(), transNum);

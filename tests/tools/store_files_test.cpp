@@ -21,13 +21,13 @@ protected:
         StoreWriter writer;
         std::string why;
         EXPECT_TRUE(openStoreWriter(writer, file, why)) << why;
-        SampleSpec spec;
-        spec.requesterNode = kNode;
-        spec.size = size;
+        SampleShape shape;
+        shape.requesterNode = kNode;
+        shape.size = size;
         std::uint32_t stored = 0;
         for (; stored < count; ++stored) {
             Message message;
-            EXPECT_TRUE(buildSampleMessage(spec, first + stored, message, why)) << why;
+            EXPECT_TRUE(buildSampleMessage(shape, first + stored, message, why)) << why;
             if (!appendStoredMessage(writer, message.view(), why)) break;
         }
         closeStoreWriter(writer);

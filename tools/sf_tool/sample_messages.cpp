@@ -37,12 +37,12 @@ std::vector<std::uint8_t> valueField(std::uint32_t sequence, std::uint32_t value
     return value;
 }
 
-bool buildGetReply(const SampleSpec& spec, std::uint32_t sequence, std::uint32_t valueBytes, Message& out,
+bool buildGetReply(const SampleShape& shape, std::uint32_t sequence, std::uint32_t valueBytes, Message& out,
                    StatusBlock& status) {
     const auto device = deviceName();
     const auto dataTemplate = valueTemplate(valueBytes);
-    const AddressRecord requester = makeAddress(spec.requesterNode, spec.requesterService);
-    const AddressRecord dataService = makeAddress(spec.requesterNode, kDataService);
+    const AddressRecord requester = makeAddress(shape.requesterNode, shape.requesterService);
+    const AddressRecord dataService = makeAddress(shape.requesterNode, kDataService);
     Message request;
     buildGetRequest(static_cast<std::int32_t>(sequence), device.data(), 0, 1, 1, 1, 0, &requester, dataService,
                     kFrequency, std::span<const char>(kTagName, sizeof kTagName), {}, dataTemplate, request, status);
@@ -58,7 +58,7 @@ bool buildGetReply(const SampleSpec& spec, std::uint32_t sequence, std::uint32_t
     return !statusFailed(status);
 }
 
-bool buildUnsolicitedReply(const SampleSpec& spec, std::uint32_t sequence, std::uint32_t valueBytes, Message& out,
+bool buildUnsolicitedReply(const SampleShape& shape, std::uint32_t sequence, std::uint32_t valueBytes, Message& out,
                            StatusBlock& status) {
     const auto device = deviceName();
     const auto dataTemplate = valueTemplate(valueBytes);
@@ -66,8 +66,8 @@ bool buildUnsolicitedReply(const SampleSpec& spec, std::uint32_t sequence, std::
     const std::array<std::uint8_t, 12> statusRecord{};
     UnsolicitedReplyInput input;
     // The client the values are for; a stored copy is forwarded there.
-    input.destination = makeAddress(spec.requesterNode, spec.requesterService);
-    input.replyDestination = makeAddress(spec.requesterNode, kDataService);
+    input.destination = makeAddress(shape.requesterNode, shape.requesterService);
+    input.replyDestination = makeAddress(shape.requesterNode, kDataService);
     input.deviceName = device.data();
     input.listId = static_cast<std::int32_t>(sequence);
     input.frequency = kFrequency;
@@ -80,11 +80,11 @@ bool buildUnsolicitedReply(const SampleSpec& spec, std::uint32_t sequence, std::
     return !statusFailed(status);
 }
 
-bool buildWithValueBytes(const SampleSpec& spec, std::uint32_t sequence, std::uint32_t valueBytes, Message& out,
+bool buildWithValueBytes(const SampleShape& shape, std::uint32_t sequence, std::uint32_t valueBytes, Message& out,
                          std::string& error) {
     StatusBlock status;
-    const bool built = spec.kind == SampleKind::GetReply ? buildGetReply(spec, sequence, valueBytes, out, status)
-                                                         : buildUnsolicitedReply(spec, sequence, valueBytes, out, status);
+    const bool built = shape.kind == SampleKind::GetReply ? buildGetReply(shape, sequence, valueBytes, out, status)
+                                                         : buildUnsolicitedReply(shape, sequence, valueBytes, out, status);
     if (!built) error = "the messaging library cannot build sample message " + std::to_string(sequence) + " (" +
                         describeStatus(status) + ")";
     return built;
@@ -94,20 +94,20 @@ bool buildWithValueBytes(const SampleSpec& spec, std::uint32_t sequence, std::ui
 
 std::string sampleValueText(std::uint32_t sequence) { return "sample message " + std::to_string(sequence); }
 
-bool buildSampleMessage(const SampleSpec& spec, std::uint32_t sequence, Message& out, std::string& error) {
-    if (!buildWithValueBytes(spec, sequence, kNaturalValueBytes, out, error)) return false;
-    if (spec.size == 0 || spec.size == out.size) return true;
+bool buildSampleMessage(const SampleShape& shape, std::uint32_t sequence, Message& out, std::string& error) {
+    if (!buildWithValueBytes(shape, sequence, kNaturalValueBytes, out, error)) return false;
+    if (shape.size == 0 || shape.size == out.size) return true;
     // The value field is the one part whose size is free, and the message
     // grows byte for byte with it.
-    const std::int64_t valueBytes = std::int64_t{kNaturalValueBytes} + spec.size - std::int64_t{out.size};
+    const std::int64_t valueBytes = std::int64_t{kNaturalValueBytes} + shape.size - std::int64_t{out.size};
     if (valueBytes < kMinValueBytes) {
-        error = "--size " + std::to_string(spec.size) + " is below the smallest message of this kind, " +
+        error = "--size " + std::to_string(shape.size) + " is below the smallest message of this kind, " +
                 std::to_string(out.size - (kNaturalValueBytes - kMinValueBytes)) + " bytes";
         return false;
     }
-    if (!buildWithValueBytes(spec, sequence, static_cast<std::uint32_t>(valueBytes), out, error)) return false;
-    if (out.size != spec.size) {
-        error = "cannot make a message of exactly " + std::to_string(spec.size) + " bytes";
+    if (!buildWithValueBytes(shape, sequence, static_cast<std::uint32_t>(valueBytes), out, error)) return false;
+    if (out.size != shape.size) {
+        error = "cannot make a message of exactly " + std::to_string(shape.size) + " bytes";
         return false;
     }
     return true;

@@ -11,16 +11,16 @@
 
 enum class SampleKind { GetReply, UnsolicitedReply };
 
-struct SampleSpec {
+struct SampleShape {
     SampleKind kind = SampleKind::GetReply;
     std::string requesterNode;  // the node a recovery forwards the message to
     std::string requesterService = "DLGPCLIENT";
     std::uint32_t size = 0;  // total message length in bytes; 0: the natural size
 };
 
-// False (error says why) when the library refuses, or when spec.size is
+// False (error says why) when the library refuses, or when shape.size is
 // smaller than the smallest message of that kind.
-bool buildSampleMessage(const SampleSpec& spec, std::uint32_t sequence, Message& out, std::string& error);
+bool buildSampleMessage(const SampleShape& shape, std::uint32_t sequence, Message& out, std::string& error);
 
 // The sequence number of a GET or unsolicited reply: its list id. False when
 // the message parses as neither.

@@ -194,7 +194,7 @@ struct AppendRequest {
     bool countGiven = false;
     bool firstGiven = false;
     std::uint32_t first = 0;
-    SampleSpec sample;
+    SampleShape sample;
 };
 
 int parseAppend(Options& options, AppendRequest& request) {
