@@ -79,12 +79,12 @@ TEST_F(CursorTest, DamagedRecordsAreSteppedOver) {
         std::function<void(StoreFileBuilder&)> middle;  // adds the record at index 1
     };
     const Damage damages[] = {
-        {"head CRC", [](StoreFileBuilder& b) {
+        {"head CRC mismatch", [](StoreFileBuilder& b) {
              Bytes r = makeRecord(makeTestMessage(600, 2));
              r[100] ^= 0x40;
              b.addRaw(r);
          }},
-        {"body check", [](StoreFileBuilder& b) { b.addMessage(makeTestMessage(600, 2), 7); }},
+        {"body check not zero", [](StoreFileBuilder& b) { b.addMessage(makeTestMessage(600, 2), 7); }},
         {"length word below 292", [](StoreFileBuilder& b) {
              Bytes msg = makeTestMessage(600, 2);
              encodeU32(msg.data() + 4, 100);
@@ -102,6 +102,7 @@ TEST_F(CursorTest, DamagedRecordsAreSteppedOver) {
         if (ctx_.storeFileHandle >= 0) closeStoreFileHandle(ctx_.storeFileHandle, status_);
         ctx_ = RecoverContext{};
         ctx_.storeFileName = path_;
+        setFixedText(ctx_.serviceName, sizeof ctx_.serviceName, "SVC");
         openFile(b);
 
         expectDelivered(b, 0, 400);
@@ -114,6 +115,10 @@ TEST_F(CursorTest, DamagedRecordsAreSteppedOver) {
         EXPECT_EQ(headerOnDisk().forwardOffset, next);
         EXPECT_EQ(ctx_.stats.skippedRanges, 1u);
         EXPECT_EQ(ctx_.stats.skippedBytes, static_cast<std::uint64_t>(next - bad));
+        const Bytes log = testsupport::readAllBytes(home_.file("log/zento.log"));
+        const std::string line = "[SVC] Store file " + path_ + ": skipped " + std::to_string(next - bad) +
+                                 " bytes at offset " + std::to_string(bad) + ": " + d.name;
+        EXPECT_NE(std::string(log.begin(), log.end()).find(line), std::string::npos) << line;
     }
 }
 
