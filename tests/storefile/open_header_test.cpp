@@ -108,14 +108,6 @@ TEST_F(OpenTest, OlderGenerationsAreConvertedAndKeepLastMsgOffset) {
     }
 }
 
-TEST_F(OpenTest, Type0WrapFlagComesFromTheOffsets) {
-    StoreFileBuilder b = twoMessages(0);
-    b.header().forwardOffset = b.recordOffsets()[1];
-    b.header().lastOffset = b.recordOffsets()[0];
-    openFile(b);
-    EXPECT_EQ(ctx_.header.wrapped, 1u);
-}
-
 TEST(DetectHeaderType, RevisionFirstThenTheNewestMatchingMagic) {
     struct Case {
         std::uint32_t revision;
