@@ -24,7 +24,6 @@ protected:
         }
         StatusBlock status;
         if (registered_) ZENTO_SERVER_EXIT(status);
-        ToolTest::TearDown();
     }
 
     // Starts zento_arec and waits for its "ready"; registers the sender.

@@ -22,6 +22,7 @@
 #include "recover/recover_context.h"
 #include "storefile/cursor.h"
 #include "storefile/store_open.h"
+#include "tests/support/temp_home.h"
 #include "tools/sf_tool/sample_messages.h"
 
 extern char** environ;
@@ -50,22 +51,16 @@ inline void flipByte(const std::string& path, std::int64_t offset) {
     writeFile(path, bytes);
 }
 
-// A test's own ZENTO_HOME and scratch directory, removed afterwards.
+// A test's own ZENTO_HOME, which also holds its scratch files.
 class ToolTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        std::string pattern = (std::filesystem::temp_directory_path() / "zento-tools-XXXXXX").string();
-        ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-        dir_ = pattern;
-        ::setenv("ZENTO_HOME", (dir_ + "/home").c_str(), 1);
+        dir_ = home_.path();
         ::setenv("ZENTO_NODE", kNode, 1);
     }
-    void TearDown() override {
-        std::error_code ignored;
-        std::filesystem::remove_all(dir_, ignored);
-    }
-    std::string path(const std::string& name) const { return dir_ + "/" + name; }
+    std::string path(const std::string& name) const { return home_.file(name); }
 
+    testsupport::TempHome home_;
     std::string dir_;
 };
 
