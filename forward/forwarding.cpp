@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "forward/transaction_numbers.h"
 #include "recover/recover_context.h"
 #include "storefile/cursor.h"
 #include "storefile/store_format.h"
@@ -194,6 +195,11 @@ std::int32_t sendNext(RecoverContext& ctx, StatusBlock& status, StatusBlock& log
 
     ZENTO_SERVER_SET_MSGDEST(ctx.currentMsg.span(), ctx.destinationAddress);
     ZENTO_SERVER_SET_MSGSRC(ctx.currentMsg.span(), ctx.selfAddress);
+    // A number of our own, on the copy in memory only: the destination
+    // acknowledges with it, and the main loop tells the acknowledgement of
+    // this message from a late one of the message before. Resends keep it.
+    ctx.outstandingTransNum = takeTransactionNumber(ctx);
+    ZENTO_SERVER_SET_TRANSNUM(ctx.currentMsg.span(), ctx.outstandingTransNum);
     ZENTO_SERVER_SEND(ctx.sendTimeout, ctx.currentMsg.view(), status);
     if (!statusFailed(status)) {
         ctx.retryPending = false;

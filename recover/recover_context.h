@@ -65,6 +65,10 @@ struct RecoverContext {
     TimeStamp lastRetryLogTime = {};
     std::int32_t lastRetryError = 0;
     char deviceName[32] = {};
+    // The number stamped on the outstanding message at its first send (its
+    // resends carry the same), and the next one to hand out (0: not seeded).
+    std::uint32_t outstandingTransNum = 0;
+    std::uint32_t nextTransNum = 0;
 
     RecoveryStats stats;
 };

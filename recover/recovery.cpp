@@ -104,6 +104,16 @@ MainLoop::Next MainLoop::handleAck(const Message& msg) {
         return Next::ForwardStep;
     }
     if (ctx_.lastMsgAcked) return Next::NextPass;  // nothing outstanding
+    // Matching by source alone let a slow destination's acknowledgement of a
+    // resend count for the message sent after it, which was then removed
+    // before the destination had it. An acknowledgement that names another
+    // transaction is now ignored; one that names none (0) still counts.
+    const std::uint32_t acknowledged = ZENTO_SERVER_TRANSNUM(msg.view());
+    if (acknowledged != 0 && acknowledged != ctx_.outstandingTransNum) {
+        log("Ignoring an acknowledgement of transaction %u: the message awaiting acknowledgement is transaction %u",
+            acknowledged, ctx_.outstandingTransNum);
+        return Next::ForwardStep;
+    }
 
     removeLastMsg(ctx_, status_);
     if (statusFailed(status_)) {

@@ -1,6 +1,7 @@
 // The forwarding step on the in-process transport: addressing, deadlines,
 // resends and their log lines, and the ways a call can end without a send.
 #include "forward/forwarding.h"
+#include "forward/transaction_numbers.h"
 
 #include <gtest/gtest.h>
 
@@ -111,6 +112,57 @@ TEST_F(ForwardingTest, ResendComesOnlyOnceTheClockIsPastTheDeadlineSecond) {
     // The resend carries what the first send set.
     EXPECT_EQ(network_.sent()[0].bytes, network_.sent()[1].bytes);
     EXPECT_EQ(occurrences(logText(home_), "retry sending msg for listid 7"), 1);
+}
+
+TEST_F(ForwardingTest, EachMessageCarriesANumberOfItsOwnThatItsResendsKeep) {
+    openStore({fwdtest::makeStoredReply(7, 100, kRequester), fwdtest::makeStoredReply(8, 100, kRequester)});
+    ASSERT_EQ(forward(), kNormalWait);
+    network_.advanceMs(21'000);
+    ASSERT_EQ(forward(), kNormalWait);  // the resend
+    StatusBlock removal;
+    removeLastMsg(ctx_, removal);
+    ASSERT_FALSE(statusFailed(removal));
+    ctx_.lastMsgAcked = true;
+    ASSERT_EQ(forward(), kNormalWait);
+
+    ASSERT_EQ(network_.sent().size(), 3u);
+    const std::uint32_t first = ZENTO_SERVER_TRANSNUM(network_.sent()[0].view());
+    EXPECT_NE(first, 0u);
+    EXPECT_EQ(ZENTO_SERVER_TRANSNUM(network_.sent()[1].view()), first);
+    const std::uint32_t second = ZENTO_SERVER_TRANSNUM(network_.sent()[2].view());
+    EXPECT_NE(second, 0u);
+    EXPECT_NE(second, first);
+    EXPECT_EQ(ctx_.outstandingTransNum, second);
+
+    // Another run at another moment starts elsewhere in the sequence.
+    const std::uint32_t firstOfThisRun = first;
+    resetContext();
+    network_.clearSent();
+    network_.advanceMs(1);
+    openStore({fwdtest::makeStoredReply(7, 100, kRequester)});
+    ASSERT_EQ(forward(), kNormalWait);
+    ASSERT_EQ(network_.sent().size(), 1u);
+    const std::uint32_t otherRun = ZENTO_SERVER_TRANSNUM(network_.sent()[0].view());
+    EXPECT_NE(otherRun, firstOfThisRun);
+    EXPECT_NE(otherRun, second);
+}
+
+TEST(TransactionNumbers, NeverZeroEvenWhenTheSequenceWraps) {
+    msglib::InProcessNetwork network;
+    msglib::ScopedTransport use(network);
+    RecoverContext ctx;
+    ctx.nextTransNum = UINT32_MAX - 1;
+    EXPECT_EQ(takeTransactionNumber(ctx), UINT32_MAX - 1);
+    EXPECT_EQ(takeTransactionNumber(ctx), UINT32_MAX);
+    EXPECT_EQ(takeTransactionNumber(ctx), 1u);
+    EXPECT_EQ(takeTransactionNumber(ctx), 2u);
+
+    // Seeding takes every moment to a non-zero start, the epoch included.
+    for (std::int64_t ms : {std::int64_t{0}, std::int64_t{1}, InProcessNetwork::kStartMs}) {
+        network.setTimeMs(ms);
+        RecoverContext fresh;
+        EXPECT_NE(takeTransactionNumber(fresh), 0u) << ms;
+    }
 }
 
 TEST_F(ForwardingTest, RetryLineIsWrittenAgainOnlyAfterMoreThan300Seconds) {

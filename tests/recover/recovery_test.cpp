@@ -224,6 +224,53 @@ TEST_F(RecoveryTest, FailedRemovalKeepsTheMessageOutstandingUntilAResendIsAcknow
     EXPECT_EQ(occurrences(log(), "2 messages forwarded, 1 resends"), 1);
 }
 
+// A slow destination acknowledges both the first send of a message and its
+// resend, each after the deadline, then vanishes. The second acknowledgement
+// must not count for the message sent next: that one was never acknowledged
+// and has to stay in the store file.
+TEST_F(RecoveryTest, LateAcknowledgementOfAResendDoesNotRemoveTheNextMessage) {
+    const std::vector<std::uint8_t> first = fwdtest::makeStoredReply(1, 100, kRequester);
+    writeStore({first, fwdtest::makeStoredReply(2, 100, kRequester), fwdtest::makeStoredReply(3, 100, kRequester)});
+    const std::int64_t secondRecord = 192 + 12 + static_cast<std::int64_t>(first.size());
+    const AddressRecord operatorTask = makeAddress("ophost", "OPERATOR");
+    int sends = 0;
+    std::vector<std::uint32_t> numbers;
+    network_.onSend([&](InProcessNetwork& net, MsgView sent) {
+        numbers.push_back(ZENTO_SERVER_TRANSNUM(sent));
+        ++sends;
+        if (sends <= 2) {
+            // 22.5 s: past the 20 s deadline, so the first send is resent at 21 s.
+            Message ack;
+            StatusBlock status;
+            buildNotification(kTransAck, kArec, net.self(), ZENTO_SERVER_TRANSNUM(sent), ack, status);
+            net.deliverAt(net.nowMs() + 22'500, ack.view());
+        } else if (sends == 3) {
+            net.declareUnreachable(kArec);
+            net.deliverAt(net.nowMs() + 60'000, notification(kTransShut, operatorTask, net.self()).view());
+        }
+    });
+
+    EXPECT_EQ(run(), kExitSuccess);
+    ASSERT_EQ(network_.sent().size(), 3u);
+    ReplyFields fields;
+    StatusBlock parse;
+    ZENTO_SERVER_PARSE_GETREP(network_.sent()[2].view(), fields, parse);
+    EXPECT_EQ(fields.listId, 2);
+    EXPECT_EQ(fwdtest::storedForwardOffset(path_), secondRecord);
+    EXPECT_EQ(ctx_.stats.forwarded, 1u);
+
+    // The resend carries its first send's number; the next message another.
+    ASSERT_EQ(numbers.size(), 3u);
+    EXPECT_NE(numbers[0], 0u);
+    EXPECT_EQ(numbers[1], numbers[0]);
+    EXPECT_NE(numbers[2], numbers[0]);
+    EXPECT_NE(numbers[2], 0u);
+    EXPECT_EQ(occurrences(log(), "Ignoring an acknowledgement of transaction " + std::to_string(numbers[0]) +
+                                     ": the message awaiting acknowledgement is transaction " +
+                                     std::to_string(numbers[2])),
+              1);
+}
+
 TEST_F(RecoveryTest, RegistrationFailurePrintsEveryStatusEntry) {
     struct Case {
         int entries;
