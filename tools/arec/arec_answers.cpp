@@ -4,7 +4,7 @@ Answer answerFor(const ArecOptions& options, std::uint32_t number) {
     Answer answer;
     answer.disconnect = options.disconnectAfter != 0 && number == options.disconnectAfter;
     answer.shut = options.shutAfter != 0 && number == options.shutAfter;
-    answer.ack = !answer.shut && number > options.noAck;
+    answer.ack = !answer.shut && number > options.noAck && (options.ackFirst == 0 || number <= options.ackFirst);
     return answer;
 }
 

@@ -5,7 +5,8 @@
 
 const char* const kArecUsage =
     "usage: zento_arec [--service NAME] [--out FILE] [--exit-on-eof] [--no-ack N]\n"
-    "                  [--ack-delay-ms MS] [--shut-after N] [--disconnect-after N]\n"
+    "                  [--ack-first N] [--ack-delay-ms MS] [--shut-after N]\n"
+    "                  [--disconnect-after N]\n"
     "\n"
     "Plays the destination service of a store file recovery: registers on the local\n"
     "node, prints one line per message received, and acknowledges each forwarded\n"
@@ -16,6 +17,8 @@ const char* const kArecUsage =
     "                        arrived (each message starts with its length word)\n"
     "  --exit-on-eof         exit after the end-of-file notice\n"
     "  --no-ack N            do not acknowledge the first N messages received\n"
+    "  --ack-first N         acknowledge only the first N messages received, then none\n"
+    "                        (a destination that stops answering)\n"
     "  --ack-delay-ms MS     send each acknowledgement MS milliseconds late\n"
     "  --shut-after N        answer the N-th message with SHUT instead of an acknowledgement\n"
     "  --disconnect-after N  send DISCONNECT after the N-th message, then acknowledge it\n"
@@ -45,6 +48,8 @@ ArecParse parseArecOptions(int argc, const char* const* argv, ArecOptions& optio
         std::uint32_t* number = nullptr;
         if (name == "--no-ack") {
             number = &options.noAck;
+        } else if (name == "--ack-first") {
+            number = &options.ackFirst;
         } else if (name == "--ack-delay-ms") {
             number = &options.ackDelayMs;
         } else if (name == "--shut-after") {

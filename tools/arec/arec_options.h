@@ -8,6 +8,7 @@ struct ArecOptions {
     std::string outPath;  // empty: received messages are not kept
     bool exitOnEof = false;
     std::uint32_t noAck = 0;           // the first N messages get no acknowledgement
+    std::uint32_t ackFirst = 0;        // only the first N messages are acknowledged (0: all)
     std::uint32_t ackDelayMs = 0;
     std::uint32_t shutAfter = 0;       // 0: never
     std::uint32_t disconnectAfter = 0; // 0: never
