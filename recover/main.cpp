@@ -1,7 +1,13 @@
+#include <cstdio>
+
 #include "recover/recover_context.h"
 #include "recover/recovery.h"
 
 int main(int argc, char** argv) {
+    // Progress lines appear as they happen even when standard output is a
+    // file or a pipe, not all at once when the process ends: an operator
+    // watching a long recovery, or one that is killed, sees how far it got.
+    std::setvbuf(stdout, nullptr, _IOLBF, BUFSIZ);
     static RecoverContext ctx;
     return runRecovery(ctx, argc, argv);
 }
