@@ -6,6 +6,7 @@
 #include <string>
 
 #include "recover/recover_context.h"
+#include "recover/recovery.h"
 
 namespace {
 
@@ -16,7 +17,7 @@ CommandLineResult refuse(const char* errorLine) {
     std::fputs(errorLine, stdout);
     std::fputs(kSyntaxLine, stdout);
     std::fflush(stdout);
-    return {false, 1};
+    return {false, kExitBadStart};
 }
 
 bool isBlank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r'; }

@@ -4,7 +4,11 @@
 // thin wrapper so tests can run a whole recovery in-process.
 struct RecoverContext;
 
-// Exit codes of the process.
+// Exit codes of the process; README.md lists them for operators.
+// 0: the recovery ran to its end: every message forwarded, nothing (left) to
+//    forward, or a SHUT request (what was not acknowledged stays in the file).
+//    A failed close of the store file is reported on the console and
+//    leaves it 0.
 constexpr int kExitSuccess = 0;
 constexpr int kExitBadStart = 1;    // bad command line, registration or store file
 constexpr int kExitUnreadable = 2;  // stopped because stored data could not be read on
