@@ -1,0 +1,139 @@
+// Draining a store file of arbitrary content with the message cursor, as a
+// recovery whose every message is acknowledged at once: readNextMessage, then
+// removeLastMsg, until the cursor ends. The input is the whole file. Its
+// header CRCs are repaired, so that the fields decide, and so is the head CRC
+// of every record marker in the data area (unless bit 0 of the header's
+// uninterpreted word at offset 8 is set), so that mutated records still count
+// as records and the reading goes deep. A header that cannot be used is
+// opened with DUMP, as an operator would.
+//
+// What must hold: every delivered message is the record at the forward
+// offset, whole, with a sound head CRC and body check; no record is delivered
+// twice (the recovery would forward it twice); the cursor ends by itself;
+// after a removal the header on disk is sound and names the in-memory forward
+// offset.
+#include <algorithm>
+#include <cstring>
+#include <set>
+#include <vector>
+
+#include "fuzz/fuzz_support.h"
+#include "fuzz/header_bytes.h"
+#include "msglib/coding.h"
+#include "msglib/msglib.h"
+#include "recover/recover_context.h"
+#include "storefile/cursor.h"
+#include "storefile/store_format.h"
+#include "storefile/store_open.h"
+
+namespace {
+
+constexpr std::size_t kRecordHead = 304;
+
+bool keepsRecordDamage(const std::vector<std::uint8_t>& bytes) {
+    return bytes.size() >= 12 && (decodeU32(bytes.data() + 8) & 1U) != 0;
+}
+
+void repairRecordCrcs(std::vector<std::uint8_t>& bytes, std::size_t dataStart) {
+    for (std::size_t p = dataStart; p + kRecordHead <= bytes.size(); ++p) {
+        if (std::memcmp(bytes.data() + p, kRecordMarker, 4) != 0) continue;
+        encodeU32(bytes.data() + p + 4, storeCrc({bytes.data() + p + 12, kMessageHeadSize}));
+    }
+}
+
+// The input as the file the cursor reads.
+std::vector<std::uint8_t> storeFileOf(const std::uint8_t* data, std::size_t size) {
+    std::vector<std::uint8_t> bytes(data, data + size);
+    const int type = fuzzsupport::claimedHeaderType(bytes);
+    if (type >= 0) fuzzsupport::repairHeader(bytes, type);
+    if (!keepsRecordDamage(bytes)) {
+        const std::size_t dataStart = type >= 0 ? 2 * fuzzsupport::blockSize(type) + 8 : 192;
+        repairRecordCrcs(bytes, dataStart);
+    }
+    return bytes;
+}
+
+bool open(RecoverContext& ctx, const std::string& path, bool dumpMode) {
+    ctx.storeFileName = path;
+    ctx.dumpMode = dumpMode;
+    StatusBlock status;
+    if (openStoreFile(ctx, status)) return true;
+    StatusBlock closeStatus;
+    MasterFileClose(ctx, closeStatus);
+    return false;
+}
+
+// The delivered message against the file as it now stands.
+void checkDelivery(const RecoverContext& ctx, std::uint32_t length, const std::string& path) {
+    FUZZ_CHECK(ctx.currentMsg && ctx.currentMsg.size == length);
+    FUZZ_CHECK(length >= kMessageHeadSize);
+    FUZZ_CHECK(ZENTO_SERVER_MSGSIZE(ctx.currentMsg.view()) == length);
+
+    const std::string file = fuzzsupport::readWholeFile(path);
+    const std::int64_t at = ctx.header.forwardOffset;
+    FUZZ_CHECK(at >= 0 && at + 12 + std::int64_t{length} <= static_cast<std::int64_t>(file.size()));
+    const auto* record = reinterpret_cast<const std::uint8_t*>(file.data()) + at;
+    FUZZ_CHECK(std::memcmp(record + 12, ctx.currentMsg.data(), length) == 0);
+    FUZZ_CHECK(storeCrc({record + 12, kMessageHeadSize}) == decodeU32(record + 4));
+    FUZZ_CHECK(decodeU32(record + 8) == 0);
+}
+
+// The header on disk once the cursor has written it.
+void checkWrittenHeader(const RecoverContext& ctx, const std::string& path) {
+    const std::string file = fuzzsupport::readWholeFile(path);
+    const std::vector<std::uint8_t> bytes(file.begin(), file.end());
+    const std::uint32_t s = blockSizeOf(ctx.headerType);
+    FUZZ_CHECK(bytes.size() >= 2 * s + 8);
+    FUZZ_CHECK(checkHeaderBlocks(bytes, s) == 0);
+    const std::int64_t onDisk = fuzzsupport::forwardOffsetOf(bytes, ctx.headerType);
+    if (ctx.headerType == 2) {
+        FUZZ_CHECK(onDisk == ctx.header.forwardOffset);
+    } else {
+        FUZZ_CHECK(onDisk == (ctx.header.forwardOffset & 0xFFFFFFFF));
+    }
+}
+
+void drain(RecoverContext& ctx, const std::string& path) {
+    // Each record takes at least a record head of the file, so a drain that
+    // delivers more than this has delivered something twice.
+    const std::int64_t most = ctx.fileSize / static_cast<std::int64_t>(kRecordHead) + 1;
+    std::set<std::int64_t> delivered;
+    bool removed = false;
+    std::int64_t calls = 0;
+    while (ctx.moreMessages && !ctx.stopRequested) {
+        FUZZ_CHECK(++calls <= 2 * most + 2);
+        StatusBlock status;
+        const std::uint32_t length = readNextMessage(ctx, status);
+        if (length == 0) {
+            FUZZ_CHECK(!ctx.currentMsg);
+            break;
+        }
+        checkDelivery(ctx, length, path);
+        FUZZ_CHECK(delivered.insert(ctx.header.forwardOffset).second);
+
+        StatusBlock removeStatus;
+        removeLastMsg(ctx, removeStatus);
+        if (statusFailed(removeStatus)) break;
+        FUZZ_CHECK(!ctx.currentMsg);
+        removed = true;
+    }
+    if (removed) checkWrittenHeader(ctx, path);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    fuzzsupport::prepareProcess();
+    fuzzsupport::clearLogs();
+    const std::string& path = fuzzsupport::writeInputFile(storeFileOf(data, size));
+
+    RecoverContext ctx;
+    if (!open(ctx, path, false)) {
+        ctx = RecoverContext{};
+        if (!open(ctx, path, true)) return 0;
+    }
+    drain(ctx, path);
+    StatusBlock closeStatus;
+    FUZZ_CHECK(MasterFileClose(ctx, closeStatus));
+    return 0;
+}
