@@ -6,6 +6,7 @@
 #include "msglib/coding.h"
 #include "recover/recover_context.h"
 #include "storefile/file_handle.h"
+#include "storefile/header_pair.h"
 #include "storefile/store_format.h"
 
 namespace {
@@ -13,54 +14,20 @@ namespace {
 constexpr std::int32_t kHeaderUnusable = 13510;
 constexpr std::int32_t kHeaderSeekFailed = 13511;
 constexpr std::int32_t kHeaderReadFailed = 13512;
-constexpr std::int32_t kHeaderWriteSeekFailed = 13520;
 constexpr std::int32_t kHeaderWriteFailed = 13521;
-
-// Block, CRC, block, CRC: the largest pair is the type-2 one.
-struct HeaderPair {
-    std::array<std::uint8_t, 2 * kMaxHeaderBlock + 8> bytes{};
-    std::uint32_t length = 0;
-};
-
-HeaderPair layOutPair(std::span<const std::uint8_t> block) {
-    HeaderPair pair;
-    const auto s = static_cast<std::uint32_t>(block.size());
-    const std::uint32_t crc = storeCrc(block);
-    std::copy(block.begin(), block.end(), pair.bytes.begin());
-    encodeU32(pair.bytes.data() + s, crc);
-    std::copy(block.begin(), block.end(), pair.bytes.begin() + s + 4);
-    encodeU32(pair.bytes.data() + 2 * s + 4, crc);
-    pair.length = 2 * s + 8;
-    return pair;
-}
-
-// The whole pair goes out in one exact write: a crash can tear it, and the
-// CRC words then tell which copy survived.
-bool writePairAtStart(int handle, const HeaderPair& pair, StatusBlock& status, bool announce) {
-    seekStoreFile(handle, 0, 0, status);
-    if (statusFailed(status)) {
-        if (announce) std::printf("Warning: ERROR trying to write file header: error in SEEK.\n");
-        ZENTO_SERVER_LDBLK(kFacilityStore, kHeaderWriteSeekFailed, status);
-        return false;
-    }
-    writeExact(handle, pair.bytes.data(), pair.length, status);
-    if (statusFailed(status)) {
-        if (announce) std::printf("Warning: ERROR trying to write file header: error in WRITE.\n");
-        ZENTO_SERVER_LDBLK(kFacilityStore, kHeaderWriteFailed, status);
-        return false;
-    }
-    return true;
-}
 
 }  // namespace
 
+// Written in the file's own generation. The pair goes out in the order that
+// keeps one complete header readable at every moment (storefile/header_pair.cpp);
+// reaching the disk is the caller's affair (a sync at the end of the recovery,
+// or after every removal when asked for).
 void writeStoreHeader(RecoverContext& ctx, const StoreFileHeader& header, StatusBlock& status) {
     ZENTO_SERVER_INITBLK(status);
-    HeaderPair pair;
     switch (ctx.headerType) {
-        case 2: pair = layOutPair(encodeType2(header)); break;
-        case 1: pair = layOutPair(headerToType1(header)); break;
-        case 0: pair = layOutPair(headerToType0(header)); break;
+        case 2: writeHeaderPair(ctx.storeFileHandle, encodeType2(header), PairWriteMode::Recovery, status); break;
+        case 1: writeHeaderPair(ctx.storeFileHandle, headerToType1(header), PairWriteMode::Recovery, status); break;
+        case 0: writeHeaderPair(ctx.storeFileHandle, headerToType0(header), PairWriteMode::Recovery, status); break;
         default:
             // No header type was established: writing any layout could ruin
             // a header this process does not understand.
@@ -68,12 +35,12 @@ void writeStoreHeader(RecoverContext& ctx, const StoreFileHeader& header, Status
             ZENTO_SERVER_LDBLK(kFacilityStore, kHeaderWriteFailed, status);
             return;
     }
-    writePairAtStart(ctx.storeFileHandle, pair, status, true);
 }
 
+// The same order as a recovery's rewrite: appending to a file rewrites its
+// header too, and a crash there must not cost the file its header either.
 void writeNewType2Header(int handle, const StoreFileHeader& header, StatusBlock& status) {
-    ZENTO_SERVER_INITBLK(status);
-    writePairAtStart(handle, layOutPair(encodeType2(header)), status, false);
+    writeHeaderPair(handle, encodeType2(header), PairWriteMode::NewFile, status);
 }
 
 StoreFileHeader readType2Header(int handle, StatusBlock& status) {
