@@ -40,8 +40,9 @@ struct RecoverContext {
     AddressRecord selfAddress = {};
     AddressRecord destinationAddress = {};
     bool stopRequested = false;
-    // Set with stopRequested when stored data could not be read on: the
-    // recovery ends without the end-of-file notice and with a failure code.
+    // Set with stopRequested when stored data could not be read on, or when
+    // the header could not be written or synced: the recovery ends without
+    // the end-of-file notice and with a failure code.
     bool dataUnreadable = false;
     bool moreMessages = true;
     bool lastMsgAcked = true;
@@ -57,6 +58,7 @@ struct RecoverContext {
     Message currentMsg;
     std::uint32_t progressCounter = 0;
     ReadOutcome lastReadOutcome = ReadOutcome::None;
+    std::uint32_t failedRemovals = 0;  // header write-backs of removals that failed in a row
 
     // Forwarding.
     bool retryPending = false;

@@ -242,6 +242,8 @@ int runRecovery(RecoverContext& ctx, int argc, const char* const* argv) {
         printStatusEntries(status, EntryLayout::NewlineBefore);
         print("Error : Could not close store file.\n");
     }
+    // A header that could not be synced to the disk is no success.
+    if (ctx.dataUnreadable) exitCode = kExitUnreadable;
     logSummary(ctx, loop);
     print("Ending program.\n");
     return exitCode;
