@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <string>
+#include <string_view>
 
 namespace platform {
 
@@ -41,6 +42,12 @@ std::string zentoNode() {
     char host[256] = {};
     if (::gethostname(host, sizeof host - 1) != 0 || host[0] == '\0') return "localhost";
     return host;
+}
+
+StoreSync storeSyncPolicy() {
+    const char* configured = std::getenv("ZENTO_SF_SYNC");
+    if (configured != nullptr && std::string_view(configured) == "message") return StoreSync::EveryMessage;
+    return StoreSync::AtClose;
 }
 
 }  // namespace platform

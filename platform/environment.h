@@ -2,6 +2,9 @@
 // Configuration by environment.
 //   ZENTO_HOME  root of sockets, logs and locks; default /tmp/zento-<uid>.
 //   ZENTO_NODE  the local node name; default the host name.
+//   ZENTO_SF_SYNC  "message": sync the store file's header to the disk after
+//               every removal of an acknowledged message; anything else (the
+//               default): sync once, when the store file is closed.
 #include <string>
 
 namespace platform {
@@ -9,6 +12,10 @@ namespace platform {
 std::string zentoHome();
 std::string zentoHomeDir(const char* subdirectory);
 std::string zentoNode();
+
+enum class StoreSync { AtClose, EveryMessage };
+// Read on every call, so a test may change it between recoveries.
+StoreSync storeSyncPolicy();
 }  // namespace platform
 
 using platform::zentoHome;

@@ -34,11 +34,23 @@ mode_t toPosixMode(int permission) {
     return mode;
 }
 
+// Opened without blocking: a FIFO opened for reading would wait for a
+// writer, a terminal line for its carrier, before the caller could see that
+// it is no regular file. Reads and writes block again as the runtime's do.
 int openRetrying(const char* path, int flags, mode_t mode) {
     int fd;
     do {
-        fd = ::open(path, flags, mode);
+        fd = ::open(path, flags | O_NONBLOCK, mode);
     } while (fd < 0 && errno == EINTR);
+    if (fd >= 0) {
+        const int status = ::fcntl(fd, F_GETFL);
+        if (status < 0 || ::fcntl(fd, F_SETFL, status & ~O_NONBLOCK) < 0) {
+            const int error = errno;
+            ::close(fd);
+            errno = error;
+            return -1;
+        }
+    }
     return fd;
 }
 

@@ -30,17 +30,38 @@
 //   this lap begins.
 // - When the search after the wrap finds nothing, the call ends as a failed
 //   search without a wrap does (stopRequested set).
+//
+// Decisions that keep a recovery from reporting a failure as success or
+// sending what was already acknowledged:
+// - A header that counts every stored message forwarded, with the forward
+//   offset on the last one (where removeLastMsg leaves it), has nothing left
+//   to deliver: reading ends there as at the end of the data. Only a type-2
+//   header names its last record; the DUMP default header never counts its
+//   messages, so neither can end this way.
+// - A forward search that fails to read the file has not shown that nothing
+//   follows: the call fails as a read failure, not as the end of the data.
+// - Header bytes met at the wrap position are not damaged data: they are
+//   neither logged nor counted as skipped.
+// - A header write after an acknowledged message that keeps failing stops the
+//   recovery: the message would otherwise be sent and acknowledged forever.
+// - With ZENTO_SF_SYNC=message every removal's header is synced to the disk
+//   before the removal counts; a failed sync fails the removal like a failed
+//   write.
 #include "storefile/cursor.h"
 
 #include <algorithm>
 #include <array>
 #include <cinttypes>
 #include <cstdio>
+#include <string>
 
 #include "msglib/coding.h"
 #include "msglib/message_head.h"
 #include "msglib/msglib.h"
+#include "platform/environment.h"
+#include "platform/file_kind.h"
 #include "recover/recover_context.h"
+#include "storefile/file_handle.h"
 #include "storefile/store_format.h"
 
 namespace {
@@ -55,6 +76,8 @@ constexpr std::int32_t kRemovalWriteFailed = 13453;
 constexpr std::int32_t kHeadCrcMismatch = 13531;
 constexpr std::int32_t kBodyCheckNotZero = 13530;
 constexpr std::uint32_t kProgressEvery = 1000;
+constexpr std::uint32_t kUnknownCount = 0xFFFFFFFF;  // the DUMP default header's message count
+constexpr std::uint32_t kRemovalAttempts = 3;
 
 void load(std::int32_t code, StatusBlock& status) { ZENTO_SERVER_LDBLK(kFacilityStore, code, status); }
 
@@ -97,7 +120,8 @@ enum class EndCase {
     BadHead,        // a head that failed, and the search found nothing
     Truncated,      // the message runs past the end of the file
     BadBody,        // a body check that failed, and the search found nothing
-    UnwrittenSpace  // zero-filled space where the next record would be
+    UnwrittenSpace, // zero-filled space where the next record would be
+    Drained         // the header counts every stored message forwarded
 };
 
 // One call of readNextMessage.
@@ -118,6 +142,7 @@ private:
     Step fail(const StatusBlock& cause, std::int32_t code);
 
     bool ring() const { return ctx_.header.maxSize != 0; }
+    bool drained() const;
     bool wrapExists() const { return ctx_.header.firstMsgOffset > ctx_.header.lastMsgOffset; }
     std::int64_t wrapPosition() const { return blockSizeOf(ctx_.headerType); }
     std::int64_t dataAreaStart() const { return 2 * wrapPosition() + 8; }
@@ -138,8 +163,18 @@ private:
     std::array<std::uint8_t, kMessageHeadSize> head_{};
 };
 
+bool ReadCall::drained() const {
+    const StoreFileHeader& h = ctx_.header;
+    return ctx_.headerType == 2 && h.msgCount != 0 && h.msgCount != kUnknownCount &&
+           h.forwardOffset == h.lastMsgOffset && h.forwardedCount >= h.msgCount;
+}
+
 std::uint32_t ReadCall::run() {
     const StoreFileHeader& h = ctx_.header;
+    if (drained()) {
+        endOfData(EndCase::Drained);
+        return 0;
+    }
     for (;;) {
         std::int64_t limit = 0;
         const std::int64_t left = ctx_.fileSize - ctx_.readPosition;
@@ -214,19 +249,20 @@ ReadCall::Step ReadCall::deliverOrSkipBody(std::uint32_t length, std::uint32_t b
     StatusBlock scanStatus;
     const std::int64_t found =
         scanForRecord(ctx_.storeFileHandle, ctx_.readPosition + kRecordHeadSize, limit, scanStatus);
-    if (found > 0 && !statusFailed(scanStatus)) {
+    if (statusFailed(scanStatus)) return fail(scanStatus, kBodyReadFailed);
+    if (found > 0) {
         moveTo(found, "body check not zero");
         return Step::Again;
     }
     logSkipped(ctx_.readPosition, limit + 1, "body check not zero");
-    appendEntries(scanStatus, status_);
     return endOfData(EndCase::BadBody);
 }
 
 ReadCall::Step ReadCall::skipBadHead(std::int64_t limit, const char* why, ReadOutcome outcomeAtEnd) {
     StatusBlock scanStatus;
     const std::int64_t found = scanForRecord(ctx_.storeFileHandle, ctx_.readPosition + 1, limit, scanStatus);
-    if (found > 0 && !statusFailed(scanStatus)) {
+    if (statusFailed(scanStatus)) return fail(scanStatus, kHeadReadFailed);
+    if (found > 0) {
         moveTo(found, why);
         return Step::Again;
     }
@@ -235,7 +271,6 @@ ReadCall::Step ReadCall::skipBadHead(std::int64_t limit, const char* why, ReadOu
         wrap();
         return Step::Again;
     }
-    appendEntries(scanStatus, status_);
     return endOfData(EndCase::BadHead, outcomeAtEnd);
 }
 
@@ -273,12 +308,10 @@ std::int64_t ReadCall::searchLimit() const {
     return fileLimit;
 }
 
-// A read at the wrap position meets the header itself; only what lies behind
+// A read at the wrap position meets the header itself, whether this call
+// wrapped or a removal left the forward offset there; only what lies behind
 // the header counts as skipped data.
-std::int64_t ReadCall::damageStart() const {
-    if (wrapped_ && ctx_.readPosition == wrapPosition()) return std::max(dataAreaStart(), ctx_.readPosition);
-    return ctx_.readPosition;
-}
+std::int64_t ReadCall::damageStart() const { return std::max(dataAreaStart(), ctx_.readPosition); }
 
 void ReadCall::wrap() {
     wrapped_ = true;
@@ -302,6 +335,23 @@ void ReadCall::logSkipped(std::int64_t from, std::int64_t to, const char* why) {
                   ctx_.storeFileName.c_str(), length, from, why);
     StatusBlock logStatus;
     ZENTO_SERVER_LOGMSG(fixedText(ctx_.serviceName, sizeof ctx_.serviceName), text, logStatus);
+}
+
+// The destination acknowledges the message again after every resend; when
+// its removal cannot be recorded time after time, going on would only send it
+// forever. The message stays in the store file for a later run.
+void giveUpAfterRepeatedFailures(RecoverContext& ctx, const StatusBlock& cause) {
+    if (++ctx.failedRemovals < kRemovalAttempts) return;
+    int error = 0;
+    for (int i = 0; i < statusEntryCount(cause) && error == 0; ++i) {
+        if (cause.facility[i] == kFacilityRuntime && cause.error[i] > 0) error = cause.error[i];
+    }
+    const std::string reason = error != 0 ? " (" + platform::runtimeErrorText(error) + ")" : std::string();
+    std::printf("Error: the store file header could not be written%s.  Recovery stopped; the remaining "
+                "messages stay in the store file.\n",
+                reason.c_str());
+    ctx.stopRequested = true;
+    ctx.dataUnreadable = true;
 }
 
 }  // namespace
@@ -356,14 +406,20 @@ void removeLastMsg(RecoverContext& ctx, StatusBlock& status) {
 
     StatusBlock writeStatus;
     writeStoreHeader(ctx, ctx.header, writeStatus);
+    if (!statusFailed(writeStatus) && platform::storeSyncPolicy() == platform::StoreSync::EveryMessage) {
+        syncStoreFile(ctx.storeFileHandle, writeStatus);
+        if (statusFailed(writeStatus)) std::printf("Warning: ERROR trying to write file header: error in SYNC.\n");
+    }
     if (statusFailed(writeStatus)) {
         appendEntries(writeStatus, status);
         load(kRemovalWriteFailed, status);
         ctx.header = before;
         ctx.moreMessages = moreBefore;
         ctx.stopRequested = stopBefore;
+        giveUpAfterRepeatedFailures(ctx, writeStatus);
         return;
     }
+    ctx.failedRemovals = 0;
     releaseMessage(ctx.currentMsg);
     ctx.retryPending = false;
 }

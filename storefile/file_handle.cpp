@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "msglib/msglib.h"
+#include "platform/file_kind.h"
 #include "platform/file_ops.h"
 #include "platform/named_mutex.h"
 #include "platform/system_error.h"
@@ -22,6 +23,7 @@ constexpr std::int32_t kOpenFailed = 13153;
 constexpr std::int32_t kSizeSeekFailed = 13154;
 constexpr std::int32_t kSeekFailed = 13159;
 constexpr std::int32_t kFileMissing = 13161;
+constexpr std::int32_t kNotRegularFile = 13162;
 constexpr std::int32_t kReadBadHandle = 13180;
 constexpr std::int32_t kReadNoBuffer = 13181;
 constexpr std::int32_t kReadFailed = 13182;
@@ -29,6 +31,7 @@ constexpr std::int32_t kWriteBadHandle = 13200;
 constexpr std::int32_t kWriteNoBuffer = 13201;
 constexpr std::int32_t kWriteFailed = 13202;
 constexpr std::int32_t kCloseFailed = 13210;
+constexpr std::int32_t kSyncFailed = 13220;
 
 // One slot per distinct lock name, filled in order and never freed. The table
 // grows as needed, so any number of names of any length (the empty one
@@ -182,6 +185,13 @@ std::int32_t zento_s_file_open(const char* path, int flags, StatusBlock& status)
         return -1;
     }
 
+    if (platform::fileKindOf(handle) != platform::FileKind::Regular) {
+        platform::rtClose(handle);
+        releaseNameLock(path, own);
+        ZENTO_SERVER_LDBLK(kFacilityStore, kNotRegularFile, status);
+        return -1;
+    }
+
     bool firstOpenOfPath = false;
     if (!rememberOpenHandle(handle, path, firstOpenOfPath)) {
         // Without its entry the handle's close could not release the lock.
@@ -301,6 +311,15 @@ std::int64_t writeExact(std::int32_t handle, const void* buffer, std::int64_t n,
         n -= r;
     }
     return done;
+}
+
+void syncStoreFile(std::int32_t handle, StatusBlock& status) {
+    ZENTO_SERVER_INITBLK(status);
+    errno = 0;
+    if (platform::rtSync(handle) != 0) {
+        ZENTO_SERVER_LDBLK(kFacilityRuntime, failureErrno(EIO), status);
+        ZENTO_SERVER_LDBLK(kFacilityStore, kSyncFailed, status);
+    }
 }
 
 // The file-region lock steps lock nothing: the name lock taken at open already

@@ -18,12 +18,17 @@ std::string_view lockNameOf(std::string_view path);
 void acquireNameLock(std::string_view path, StatusBlock& status);
 void releaseNameLock(std::string_view path, StatusBlock& status);
 
+// Refuses anything but a regular file (13162): a FIFO or a device would
+// block the caller or never end.
 std::int32_t zento_s_file_open(const char* path, int flags, StatusBlock& status);
 void closeStoreFileHandle(std::int32_t handle, StatusBlock& status);
 std::int64_t seekStoreFile(std::int32_t handle, std::int64_t offset, int origin, StatusBlock& status);
 std::int64_t storeFileSize(std::int32_t handle, StatusBlock& status);
 std::int64_t readExact(std::int32_t handle, void* buffer, std::int64_t n, StatusBlock& status);
 std::int64_t writeExact(std::int32_t handle, const void* buffer, std::int64_t n, StatusBlock& status);
+// Flushes what was written to the disk (fsync); 13220 after the runtime's
+// error when it fails.
+void syncStoreFile(std::int32_t handle, StatusBlock& status);
 void lockStoreFile(std::int32_t handle, const char* path, std::int64_t length, StatusBlock& status);
 void unlockStoreFile(std::int32_t handle, std::int64_t length, StatusBlock& status);
 void LogWinError(const char* tag, const char* text, std::uint32_t error);

@@ -8,6 +8,7 @@
 #include <cstdio>
 
 #include "msglib/coding.h"
+#include "platform/file_kind.h"
 #include "recover/recover_context.h"
 #include "storefile/file_handle.h"
 #include "storefile/store_format.h"
@@ -28,6 +29,36 @@ void load(std::int32_t code, StatusBlock& status) { ZENTO_SERVER_LDBLK(kFacility
 float startPercent(std::int64_t forwardOffset, std::int64_t lastOffset) {
     if (lastOffset <= 0) return 100.0f;
     return static_cast<float>(forwardOffset) * 100.0f / static_cast<float>(lastOffset);
+}
+
+bool hasStoreCode(const StatusBlock& status, std::int32_t code) {
+    for (int i = 0; i < statusEntryCount(status); ++i) {
+        if (status.facility[i] == kFacilityStore && status.error[i] == code) return true;
+    }
+    return false;
+}
+
+// The runtime's error number among the causes, 0 when there is none.
+int runtimeCause(const StatusBlock& status) {
+    for (int i = 0; i < statusEntryCount(status); ++i) {
+        if (status.facility[i] == kFacilityRuntime && status.error[i] > 0) return status.error[i];
+    }
+    return 0;
+}
+
+// The status entries alone do not tell an operator that the path names a
+// directory, a FIFO or a file this user may not write. A missing file keeps
+// its entry as the only explanation.
+void explainOpenFailure(const RecoverContext& ctx, const StatusBlock& status) {
+    if (hasStoreCode(status, 13162)) {
+        std::printf("Error: store file %s is not a regular file.\n", ctx.storeFileName.c_str());
+        return;
+    }
+    const int cause = runtimeCause(status);
+    if (cause != 0) {
+        std::printf("Error: store file %s could not be opened: %s.\n", ctx.storeFileName.c_str(),
+                    platform::runtimeErrorText(cause).c_str());
+    }
 }
 
 void printEmergencyHint() {
@@ -68,6 +99,7 @@ bool openStoreFile(RecoverContext& ctx, StatusBlock& status) {
     ZENTO_SERVER_INITBLK(status);
     ctx.storeFileHandle = zento_s_file_open(ctx.storeFileName.c_str(), kOpenReadWrite, status);
     if (ctx.storeFileHandle < 0 || statusFailed(status)) {
+        explainOpenFailure(ctx, status);
         load(13408, status);
         return false;
     }
@@ -114,6 +146,16 @@ bool MasterFileClose(RecoverContext& ctx, StatusBlock& status) {
     }
 
     if (ctx.storeFileHandle != -1) {
+        // The header reaches the disk here at the latest, however the
+        // recovery ended. A header that may not be on the disk is no success:
+        // the recovery's exit code says so.
+        syncStoreFile(ctx.storeFileHandle, local);
+        if (statusFailed(local)) {
+            std::printf("Error syncing file: %s.\n", platform::runtimeErrorText(runtimeCause(local)).c_str());
+            load(13457, status);
+            ctx.dataUnreadable = true;
+            result = false;
+        }
         closeStoreFileHandle(ctx.storeFileHandle, local);
         if (statusFailed(local)) {
             std::printf("Error closing file.\n");

@@ -7,7 +7,10 @@
 
 #include <cerrno>
 #include <string>
+#include <vector>
 
+#include "platform/environment.h"
+#include "platform/file_kind.h"
 #include "platform/system_error.h"
 #include "tests/support/file_damage.h"
 #include "tests/support/temp_home.h"
@@ -136,6 +139,59 @@ TEST(SystemErrorText, KnownCodesEndInCrLfAndUnknownOnesFail) {
     platform::setLastSystemError(0);
     EXPECT_FALSE(platform::systemErrorText(99999).has_value());
     EXPECT_EQ(platform::lastSystemError(), 317u);
+}
+
+}  // namespace
+
+namespace {
+
+// A FIFO opened for reading alone waits for a writer unless opened without
+// blocking; the descriptor handed out blocks again, as the runtime's do.
+TEST_F(FileOpsTest, OpenNeverWaitsAndKindsAreTold) {
+    const std::string fifo = home_.file("pipe");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    const std::string dir = home_.file("folder");
+    ASSERT_EQ(::mkdir(dir.c_str(), 0700), 0);
+    const std::string file = home_.file("plain");
+    testsupport::writeAllBytes(file, std::vector<std::uint8_t>{1, 2, 3});
+    struct Case {
+        std::string path;
+        platform::FileKind kind;
+    } cases[] = {
+        {fifo, platform::FileKind::Fifo},
+        {dir, platform::FileKind::Directory},
+        {file, platform::FileKind::Regular},
+        {"/dev/null", platform::FileKind::Device},
+    };
+    for (const Case& c : cases) {
+        const int fd = rtOpen(c.path.c_str(), 0, 0);
+        ASSERT_GE(fd, 0) << c.path;
+        EXPECT_EQ(platform::fileKindOf(fd), c.kind) << c.path;
+        EXPECT_EQ(::fcntl(fd, F_GETFL) & O_NONBLOCK, 0) << c.path;
+        EXPECT_EQ(rtClose(fd), 0);
+    }
+    EXPECT_EQ(platform::fileKindOf(-1), platform::FileKind::Unknown);
+    EXPECT_STREQ(platform::describeFileKind(platform::FileKind::Fifo), "a FIFO");
+    EXPECT_EQ(platform::runtimeErrorText(ENOSPC), "No space left on device");
+}
+
+TEST_F(FileOpsTest, SyncPolicyComesFromTheEnvironment) {
+    const std::pair<const char*, platform::StoreSync> cases[] = {
+        {nullptr, platform::StoreSync::AtClose},
+        {"", platform::StoreSync::AtClose},
+        {"message", platform::StoreSync::EveryMessage},
+        {"close", platform::StoreSync::AtClose},
+        {"Message", platform::StoreSync::AtClose},
+    };
+    for (const auto& [value, policy] : cases) {
+        if (value != nullptr) {
+            ::setenv("ZENTO_SF_SYNC", value, 1);
+        } else {
+            ::unsetenv("ZENTO_SF_SYNC");
+        }
+        EXPECT_EQ(platform::storeSyncPolicy(), policy) << (value != nullptr ? value : "unset");
+    }
+    ::unsetenv("ZENTO_SF_SYNC");
 }
 
 }  // namespace

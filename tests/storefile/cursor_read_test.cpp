@@ -406,8 +406,10 @@ TEST_F(CursorTest, IoFaultsGiveTheirCodes) {
         {false, FileOpKind::Read, 1, {{1, EIO}, {13, 13182}, {13, 13532}, {13, 13411}}, false},
         {false, FileOpKind::Seek, 2, {{1, EIO}, {13, 13159}, {13, 13402}, {13, 13406}}, false},
         {false, FileOpKind::Read, 2, {{1, EIO}, {13, 13182}, {13, 13512}, {13, 13406}}, false},
-        {true, FileOpKind::Seek, 2, {{1, EIO}, {13, 13159}, {13, 13402}, {13, 13412}}, false},
-        {true, FileOpKind::Read, 2, {{1, EIO}, {13, 13182}, {13, 13532}, {13, 13412}}, false},
+        // A search that cannot read has not shown that nothing follows: a
+        // failure, never the end of the data.
+        {true, FileOpKind::Seek, 2, {{1, EIO}, {13, 13159}, {13, 13402}, {13, 13411}}, false},
+        {true, FileOpKind::Read, 2, {{1, EIO}, {13, 13182}, {13, 13532}, {13, 13411}}, false},
         // The header names the record found, but cannot be written.
         {true, FileOpKind::Write, 1, {{1, EIO}, {13, 13202}, {13, 13521}, {13, 13414}}, true},
     };

@@ -67,6 +67,32 @@ TEST_F(FileOpenTest, OtherFailuresCarryTheRuntimeError) {
     EXPECT_EQ(statusEntries(status), (Entries{{1, EINVAL}, {13, 13153}}));
 }
 
+// A FIFO opens without a peer and a device opens at once, but reading either
+// blocks or never ends: only regular files are taken, for every mode.
+TEST_F(FileOpenTest, AnythingButARegularFileIsRefused) {
+    const std::string fifo = home_.file("pipe.opkind");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    const std::string dir = home_.file("folder.opkind");
+    ASSERT_EQ(::mkdir(dir.c_str(), 0700), 0);
+    struct Case {
+        std::string path;
+        int flags;
+    } cases[] = {
+        {fifo, kOpenReadWrite}, {fifo, 0}, {"/dev/null", kOpenReadWrite}, {"/dev/zero", 0}, {dir, 0},
+    };
+    testsupport::FaultyFileOps faults;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.path + (c.flags == 0 ? " read-only" : " read-write"));
+        faults.resetCounts();
+        StatusBlock status;
+        EXPECT_EQ(zento_s_file_open(c.path.c_str(), c.flags, status), -1);
+        EXPECT_EQ(statusEntries(status), (Entries{{13, 13162}}));
+        EXPECT_EQ(faults.calls(FileOpKind::Close), faults.calls(FileOpKind::Open)) << "the descriptor is closed";
+    }
+    EXPECT_FALSE(lockHeldElsewhere("opkind"));
+    EXPECT_FALSE(lockHeldElsewhere("null"));
+}
+
 TEST_F(FileOpenTest, OnlyTheRuntimeFlagsPass) {
     const std::string path = create("flags.opflags");
     testsupport::FaultyFileOps faults;
