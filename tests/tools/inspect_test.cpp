@@ -157,6 +157,30 @@ TEST_F(Inspect, RingFileWithAWrapIsSound) {
     EXPECT_EQ(drain(ring).sequences, range(31, 60));
 }
 
+// After a complete recovery the forward offset stays on the last record; a
+// second recovery forwards nothing, and inspect says so.
+TEST_F(Inspect, DrainedFileForwardsNothing) {
+    const std::string file = copyOfSound("drained.dat");
+    ASSERT_EQ(drain(file).sequences, range(1, 3));
+    const RunResult result = runSf({"inspect", file}, dir_);
+    EXPECT_EQ(result.exitCode, 0) << result.out;
+    contains(result.out, "  forwardOffset   " + std::to_string(kThird) + "\n");
+    contains(result.out, "recovery: forwards 0 message(s), then sends the end-of-file notice");
+    contains(result.out, "note: the header counts every record forwarded: a recovery forwards nothing");
+
+    // One count short of drained: the last record is still to go.
+    rewriteHeader(file, [](StoreFileHeader& h) { h.forwardedCount = h.msgCount - 1; });
+    InspectReport report;
+    std::string error;
+    {
+        QuietStdout quiet;
+        ASSERT_TRUE(inspectStoreFile(file, report, error)) << error;
+    }
+    EXPECT_EQ(deliveredOffsets(report), std::vector<std::int64_t>{kThird});
+    EXPECT_EQ(drain(file).offsets, deliveredOffsets(report));
+    EXPECT_TRUE(drain(file).offsets.empty()) << "drained now";
+}
+
 TEST_F(Inspect, EmptyAndUnreadableFiles) {
     // A new linear file is sound, though a recovery reads more header area
     // than it holds.
