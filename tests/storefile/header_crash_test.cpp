@@ -13,6 +13,7 @@
 #include "recover/recover_context.h"
 #include "storefile/store_format.h"
 #include "storefile/store_open.h"
+#include "tests/storefile/write_recorder.h"
 #include "tests/support/faulty_file_ops.h"
 #include "tests/support/file_damage.h"
 #include "tests/support/status_entries.h"
@@ -22,45 +23,9 @@
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
-
-struct RecordedWrite {
-    std::int64_t offset;
-    Bytes bytes;
-};
-
-std::vector<RecordedWrite>* gRecorded = nullptr;
-
-int recordingWrite(int handle, const void* buffer, unsigned count) {
-    const std::int64_t at = platform::posixFileOps().seek(handle, 0, 1);
-    const int written = platform::posixFileOps().write(handle, buffer, count);
-    if (written > 0) {
-        const auto* p = static_cast<const std::uint8_t*>(buffer);
-        gRecorded->push_back({at, Bytes(p, p + written)});
-    }
-    return written;
-}
-
-// The writes one call makes, in order, with where each went.
-class WriteRecorder {
-public:
-    WriteRecorder() : table_(platform::posixFileOps()) {
-        table_.write = recordingWrite;
-        gRecorded = &writes_;
-    }
-    ~WriteRecorder() { gRecorded = nullptr; }
-    const std::vector<RecordedWrite>& writes() const { return writes_; }
-
-private:
-    std::vector<RecordedWrite> writes_;
-    platform::FileOps table_;
-    testsupport::ScopedFileOps use_{table_};
-};
-
-void apply(Bytes& file, const RecordedWrite& w, std::size_t prefix) {
-    const auto at = static_cast<std::size_t>(w.offset);
-    if (file.size() < at + prefix) file.resize(at + prefix, 0);
-    std::copy_n(w.bytes.begin(), prefix, file.begin() + static_cast<std::ptrdiff_t>(at));
-}
+using storetest::apply;
+using storetest::RecordedWrite;
+using storetest::WriteRecorder;
 
 struct HeaderCase {
     const char* name;
@@ -125,36 +90,20 @@ protected:
         return writes;
     }
 
-    // Every file a crash during the writes can leave behind, the last one
-    // complete. One write may cover both copies; it is the single place where
-    // the copies change over, and it is taken as landing whole (see the order
-    // in storefile/header_pair.cpp): the test checks there is exactly one,
-    // of a few bytes, inside the first sector.
+    // The crash states of the writes. The one write that covers both
+    // copies is where they change over, taken as landing whole: there must
+    // be exactly one, of a few bytes, inside the first sector.
     std::vector<Bytes> crashStates(const Bytes& before, const std::vector<RecordedWrite>& writes, int type) {
-        const std::int64_t boundary = blockSizeOf(type) + 4;  // where the backup begins
-        std::vector<Bytes> states;
-        Bytes file = before;
+        const std::int64_t s = blockSizeOf(type);
         int switches = 0;
         for (const auto& w : writes) {
-            const std::int64_t end = w.offset + static_cast<std::int64_t>(w.bytes.size());
-            const bool coversBoth = w.offset < boundary && end > boundary;
-            if (coversBoth) {
-                ++switches;
-                EXPECT_LE(w.bytes.size(), 16u);
-                EXPECT_LE(end, 512);
-                states.push_back(file);
-            } else {
-                for (std::size_t prefix = 0; prefix < w.bytes.size(); ++prefix) {
-                    Bytes torn = file;
-                    apply(torn, w, prefix);
-                    states.push_back(std::move(torn));
-                }
-            }
-            apply(file, w, w.bytes.size());
+            if (!storetest::coversBothCopies(w, s)) continue;
+            ++switches;
+            EXPECT_LE(w.bytes.size(), 16u);
+            EXPECT_LE(w.offset + static_cast<std::int64_t>(w.bytes.size()), 512);
         }
-        states.push_back(file);
         EXPECT_EQ(switches, 1);
-        return states;
+        return storetest::crashStates(before, writes, s);
     }
 
     std::string path_ = home_.file("store.hdr");
