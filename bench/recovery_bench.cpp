@@ -231,6 +231,7 @@ struct RecoveryRun {
     double seconds = 0;       // the recovery process from start to exit
     double firstMessage = 0;  // until the destination had the first message
     double cpuSeconds = 0;    // user and system time of the recovery process
+    double arecCpuSeconds = 0;  // and of the destination
     long peakKb = 0;          // VmHWM: the program's own peak
     long maxRssKb = 0;        // ru_maxrss, see printRun
 };
@@ -288,6 +289,7 @@ RecoveryRun recover(const Bench& bench, const std::string& store, std::uint32_t 
     run.cpuSeconds = recovery.cpuSeconds();
     arec.terminate();
     arec.finish();
+    run.arecCpuSeconds = arec.cpuSeconds();
 
     const std::string received = readText(arecOut);
     const std::string last = "message " + std::to_string(count) + ":";
@@ -326,9 +328,9 @@ PingPongRun pingPong(std::uint32_t size, std::uint32_t roundTrips) {
 void printRun(const char* label, std::uint32_t count, const RecoveryRun& run, double pingPongRate) {
     const double steady = count / (run.seconds - run.firstMessage);
     std::printf("%-32s %7u msgs %7.2f s %7.0f msg/s in all, %7.0f msg/s after the first (%5.1f%% of ping-pong); "
-                "%5.1f us CPU/msg; peak RSS %ld KiB (ru_maxrss %ld KiB)\n",
+                "CPU/msg %5.1f us (destination %5.1f us); peak RSS %ld KiB (ru_maxrss %ld KiB)\n",
                 label, count, run.seconds, count / run.seconds, steady, 100.0 * steady / pingPongRate,
-                run.cpuSeconds * 1e6 / count, run.peakKb, run.maxRssKb);
+                run.cpuSeconds * 1e6 / count, run.arecCpuSeconds * 1e6 / count, run.peakKb, run.maxRssKb);
 }
 
 }  // namespace
@@ -374,7 +376,7 @@ int main(int argc, char** argv) {
     const RecoveryRun largeRun = recover(bench, large, settings.messages, {});
     const PingPongRun after = pingPong(size, settings.roundTrips);
     const double rate = (before.rate + after.rate) / 2;
-    std::printf("%-32s %7u trips %27.0f round trips/s (%.0f before, %.0f after the recovery); %5.1f us CPU/trip "
+    std::printf("%-32s %7u trips %27.0f round trips/s (%.0f before, %.0f after the recovery); CPU/trip %5.1f us "
                 "on the sending side\n",
                 "ping-pong, same transport, size", settings.roundTrips, rate, before.rate, after.rate,
                 (before.cpuMicroseconds + after.cpuMicroseconds) / 2);
