@@ -38,6 +38,18 @@
 //   to deliver: reading ends there as at the end of the data. Only a type-2
 //   header names its last record; the DUMP default header never counts its
 //   messages, so neither can end this way.
+// - A ring with a type-0 or type-1 header cannot name its newest record, and
+//   behind it may lie records of an earlier lap, long forwarded, that read as
+//   sound: reading on would send them again and go round the ring without
+//   end. Its message count marks the end instead: the removal that brings
+//   forwardedCount to msgCount (the count restarts at firstMsgOffset) ends
+//   the recovery, and the forward offset moves past that message as usual, so
+//   that a message appended later is where a rerun starts. A rerun finds the
+//   count complete and delivers nothing, unless the reader stands at
+//   firstMsgOffset, where the count means nothing yet. The count is trusted
+//   only when it can be: never with msgCount 0 (a writer that kept no count)
+//   or the DUMP count, never when it went past msgCount (a stale count), and
+//   never in a linear file, whose reading ends at the file's end anyway.
 // - A forward search that fails to read the file has not shown that nothing
 //   follows: the call fails as a read failure, not as the end of the data.
 // - Header bytes met at the wrap position are not damaged data: they are
@@ -114,6 +126,16 @@ bool allZero(std::span<const std::uint8_t> bytes) {
     return std::all_of(bytes.begin(), bytes.end(), [](std::uint8_t b) { return b == 0; });
 }
 
+// A header whose msgCount says how many messages it holds: neither a writer
+// that kept no count nor the DUMP default header.
+bool countsMessages(const StoreFileHeader& h) { return h.msgCount != 0 && h.msgCount != kUnknownCount; }
+
+// Rings of the older header types, where only the message count tells where
+// the newest record is.
+bool countEndsRing(const RecoverContext& ctx) {
+    return (ctx.headerType == 0 || ctx.headerType == 1) && ctx.header.maxSize != 0 && countsMessages(ctx.header);
+}
+
 // Why the data ends, as the rows of the end table name them.
 enum class EndCase {
     ShortTail,      // fewer than a record head left before the end of the file
@@ -165,8 +187,9 @@ private:
 
 bool ReadCall::drained() const {
     const StoreFileHeader& h = ctx_.header;
-    return ctx_.headerType == 2 && h.msgCount != 0 && h.msgCount != kUnknownCount &&
-           h.forwardOffset == h.lastMsgOffset && h.forwardedCount >= h.msgCount;
+    if (!countsMessages(h)) return false;
+    if (ctx_.headerType == 2) return h.forwardOffset == h.lastMsgOffset && h.forwardedCount >= h.msgCount;
+    return countEndsRing(ctx_) && h.forwardedCount == h.msgCount && h.forwardOffset != h.firstMsgOffset;
 }
 
 std::uint32_t ReadCall::run() {
@@ -403,6 +426,7 @@ void removeLastMsg(RecoverContext& ctx, StatusBlock& status) {
     } else {
         ctx.stopRequested = true;
     }
+    if (countEndsRing(ctx) && h.forwardedCount == h.msgCount) ctx.moreMessages = false;
 
     StatusBlock writeStatus;
     writeStoreHeader(ctx, ctx.header, writeStatus);

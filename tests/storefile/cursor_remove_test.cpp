@@ -76,6 +76,50 @@ TEST_F(RemoveTest, ForwardOffsetMovesAsTheHeaderSays) {
     }
 }
 
+// Older header types cannot name their newest record: in a ring only the
+// removal that completes the message count ends the recovery, and only when
+// the count can be trusted.
+TEST_F(RemoveTest, MessageCountEndsARingOfAnOlderHeaderType) {
+    struct Row {
+        const char* name;
+        std::int32_t headerType;
+        std::uint32_t maxSize;
+        std::uint32_t msgCount;
+        std::uint32_t forwardedCount;
+        std::int64_t forward;
+        bool more;
+    };
+    const Row rows[] = {
+        {"type 1 ring, the count completes", 1, 1, 5, 4, 500, false},
+        {"type 0 ring, the count completes", 0, 1, 5, 4, 500, false},
+        {"type 1 ring, one still to forward", 1, 1, 5, 3, 500, true},
+        {"type 1 ring, the count restarts at the oldest message", 1, 1, 1, 9, 192, false},
+        {"type 1 ring, a stale count past msgCount", 1, 1, 5, 7, 500, true},
+        {"type 1 ring, no count kept (the count wraps to 0)", 1, 1, 0, 0xFFFFFFFF, 500, true},
+        {"type 1 ring, the DUMP count", 1, 1, 0xFFFFFFFF, 0xFFFFFFFE, 500, true},
+        {"type 1 linear file", 1, 0, 5, 4, 500, true},
+        {"type 2 ring ends at its last message only", 2, 1, 5, 4, 500, true},
+    };
+    const StoreFileHeader base = ctx_.header;
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.name);
+        ctx_.header = base;
+        ctx_.headerType = r.headerType;
+        ctx_.header.maxSize = r.maxSize;
+        ctx_.header.msgCount = r.msgCount;
+        ctx_.header.forwardedCount = r.forwardedCount;
+        ctx_.header.forwardOffset = r.forward;
+        if (r.headerType != 2) ctx_.header.lastMsgOffset = 0;  // as loading an older header leaves it
+        ctx_.moreMessages = true;
+        ctx_.stopRequested = false;
+        hold();
+        remove();
+        EXPECT_EQ(ctx_.moreMessages, r.more);
+        EXPECT_FALSE(ctx_.stopRequested);
+        EXPECT_EQ(ctx_.header.forwardOffset, r.forward + 412) << "moved past the message either way";
+    }
+}
+
 TEST_F(RemoveTest, NothingHeldChangesNothing) {
     releaseMessage(ctx_.currentMsg);
     const StoreFileHeader before = ctx_.header;

@@ -78,30 +78,39 @@ TEST_F(ResumeTest, RerunOfADrainedFileEndsAtOnce) {
     }
 }
 
-// Only a type-2 header that counts all its messages forwarded, with the
-// forward offset on the last one, is drained; any other header still sends
-// the record at the forward offset.
-TEST_F(ResumeTest, OnlyAFullyCountedType2HeaderIsDrained) {
+// A type-2 header is drained when it counts all its messages forwarded with
+// the forward offset on the last one; a ring of an older type when its count
+// is exactly complete and the reader has left the oldest message. Any other
+// header still sends the record at the forward offset.
+TEST_F(ResumeTest, OnlyAFullyCountedHeaderIsDrained) {
     struct Case {
         const char* name;
         int headerType;
+        std::uint32_t maxSize;
         std::uint32_t msgCount;
         std::uint32_t forwardedCount;
         bool forwardOnLast;
         bool drained;
     } cases[] = {
-        {"all forwarded", 2, 2, 2, true, true},
-        {"counted past the stored ones", 2, 2, 5, true, true},
-        {"one still to forward", 2, 2, 1, true, false},
-        {"forward offset before the last", 2, 2, 2, false, false},
-        {"no messages counted", 2, 0, 0, true, false},
-        {"the DUMP count", 2, 0xFFFFFFFF, 0xFFFFFFFF, true, false},
-        {"type 1", 1, 2, 2, true, false},
-        {"type 0", 0, 2, 2, true, false},
+        {"all forwarded", 2, 0, 2, 2, true, true},
+        {"counted past the stored ones", 2, 0, 2, 5, true, true},
+        {"one still to forward", 2, 0, 2, 1, true, false},
+        {"forward offset before the last", 2, 0, 2, 2, false, false},
+        {"no messages counted", 2, 0, 0, 0, true, false},
+        {"the DUMP count", 2, 0, 0xFFFFFFFF, 0xFFFFFFFF, true, false},
+        {"type 1 linear", 1, 0, 2, 2, true, false},
+        {"type 0 linear", 0, 0, 2, 2, true, false},
+        {"type 1 ring, count complete", 1, 1, 2, 2, true, true},
+        {"type 0 ring, count complete", 0, 1, 2, 2, true, true},
+        {"type 1 ring, one still to forward", 1, 1, 2, 1, true, false},
+        {"type 1 ring, a stale count past msgCount", 1, 1, 2, 3, true, false},
+        {"type 1 ring, no messages counted", 1, 1, 0, 0, true, false},
+        {"type 1 ring, at the oldest message", 1, 1, 2, 2, false, false},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         StoreFileBuilder b(c.headerType);
+        b.header().maxSize = c.maxSize;
         b.addMessage(makeTestMessage(400, 1));
         b.addMessage(makeTestMessage(500, 2));
         b.describeRecords();
@@ -116,6 +125,70 @@ TEST_F(ResumeTest, OnlyAFullyCountedType2HeaderIsDrained) {
         EXPECT_EQ(length, c.drained ? 0u : (c.forwardOnLast ? 500u : 400u));
         EXPECT_EQ(ctx_.stopRequested, c.drained);
     }
+}
+
+// A type-1 ring whose newer part continues at the data start, with records
+// of an earlier lap (forwarded long ago, still sound) behind its newest
+// record: the stored messages go out once each, the count ends the run, a
+// rerun sends nothing, and a message appended later is sent once.
+TEST_F(ResumeTest, OlderTypeRingEndsAfterItsCountedMessages) {
+    StoreFileBuilder b(1);
+    b.header().maxSize = 1;
+    b.addMessage(makeTestMessage(400, 3));
+    b.addMessage(makeTestMessage(400, 4));
+    const std::int64_t earlierLap = b.addMessage(makeTestMessage(400, 91));
+    b.addMessage(makeTestMessage(400, 92));
+    const std::int64_t oldest = b.addMessage(makeTestMessage(400, 1));
+    b.addMessage(makeTestMessage(400, 2));
+    StoreFileHeader& h = b.header();
+    h.firstMsgOffset = oldest;
+    h.forwardOffset = oldest;
+    h.lastOffset = b.end();
+    h.offset48 = earlierLap;
+    h.msgCount = 4;
+    h.forwardedCount = 0;
+    h.wrapped = 1;
+    b.zeroFillTo(b.end() + 2000);
+    b.writeTo(path_);
+    reopen();
+
+    // Which stored message was delivered, by its seed.
+    const auto seedOf = [](const Bytes& message) -> std::uint32_t {
+        for (std::uint32_t n : {1u, 2u, 3u, 4u, 5u, 91u, 92u}) {
+            if (message == makeTestMessage(400, n)) return n;
+        }
+        return 0;
+    };
+    std::vector<std::uint32_t> sent;
+    for (int i = 0; i < 12 && ctx_.moreMessages && !ctx_.stopRequested; ++i) {
+        ASSERT_GT(read(), 0u) << "message " << i + 1;
+        sent.push_back(seedOf(delivered()));
+        remove();
+    }
+    EXPECT_EQ(sent, (std::vector<std::uint32_t>{1, 2, 3, 4}));
+    EXPECT_FALSE(ctx_.moreMessages);
+    EXPECT_EQ(ctx_.header.forwardOffset, earlierLap) << "moved past the newest message";
+    EXPECT_EQ(ctx_.header.forwardedCount, 4u);
+
+    reopen();
+    EXPECT_EQ(read(), 0u) << "the rerun finds the count complete";
+    EXPECT_EQ(entries(status_), storeCodes({13412}));
+    EXPECT_TRUE(ctx_.stopRequested);
+
+    // A writer appends one message where the earlier lap's record was.
+    Bytes file = testsupport::readAllBytes(path_);
+    const Bytes appended = testsupport::makeRecord(makeTestMessage(400, 5));
+    std::copy(appended.begin(), appended.end(), file.begin() + earlierLap);
+    StoreFileHeader after = ctx_.header;
+    after.msgCount = 5;
+    const Bytes area = testsupport::makeHeaderArea(after, 1);
+    std::copy(area.begin(), area.end(), file.begin());
+    testsupport::writeAllBytes(path_, file);
+    reopen();
+    ASSERT_EQ(read(), 400u);
+    EXPECT_EQ(seedOf(delivered()), 5u);
+    remove();
+    EXPECT_FALSE(ctx_.moreMessages);
 }
 
 // A removal that moved the forward offset to the wrap position: the next read
