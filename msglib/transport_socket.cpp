@@ -5,6 +5,13 @@
 //
 // One thread: every call runs to completion on the caller's thread, and no
 // call blocks longer than its own time-out.
+//
+// Connections are taken where the transport learns of them: a receive's wait
+// watches the listeners and takes a connection as soon as one is pending.
+// ACCEPT takes the connections that may be pending beyond that (those queued
+// before the first receive, or left when taking them failed) and reports a
+// failure to take them; otherwise it has nothing to do and makes no system
+// call, which matters to a process that calls it once per message.
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -52,6 +59,7 @@ void loadFailure(int error, std::int32_t code, StatusBlock& status) {
 struct Connection {
     UniqueFd fd;             // closed once the peer has gone; frames read before stay in reader
     FrameReader reader;
+    bool tcp = false;
     bool sendable = true;    // new messages may go out on it
     bool helloPending = false;
     bool identified = false;
@@ -77,7 +85,7 @@ private:
     void logEvent(const char* format, ...) __attribute__((format(printf, 2, 3)));
 
     bool acceptPending(StatusBlock& status);
-    Connection* addConnection(UniqueFd fd);
+    Connection* addConnection(UniqueFd fd, bool tcp);
     void identify(Connection& connection, const AddressRecord& peer);
     bool addressedHere(MsgView frame);
     void readFrom(Connection& connection);
@@ -94,6 +102,9 @@ private:
     IoResult writeMessage(Connection& connection, MsgView msg, SteadyClock::time_point deadline);
 
     bool registered_ = false;
+    // Connections may be waiting that no receive took: the next ACCEPT must
+    // try (and report a failure to take them).
+    bool acceptDue_ = false;
     pid_t ownerPid_ = 0;
     AddressRecord self_{};
     std::string serviceName_;
@@ -158,6 +169,7 @@ void SocketTransport::init(std::int32_t /*mode: only servers register*/, std::st
     unixListener_ = std::move(unixListener);
     tcpListener_ = std::move(tcpListener);
     registered_ = true;
+    acceptDue_ = true;
     ownerPid_ = ::getpid();
     serviceName_ = std::string(serviceName);
     localNode_ = node;
@@ -172,7 +184,8 @@ void SocketTransport::init(std::int32_t /*mode: only servers register*/, std::st
 
 void SocketTransport::accept(StatusBlock& status) {
     if (!registered_) return loadFailure(0, kTransportNotRegistered, status);
-    acceptPending(status);
+    if (!acceptDue_) return;
+    acceptDue_ = !acceptPending(status);
 }
 
 bool SocketTransport::acceptPending(StatusBlock& status) {
@@ -187,7 +200,7 @@ bool SocketTransport::acceptPending(StatusBlock& status) {
                 loadFailure(error, kTransportAcceptFailed, status);
                 return false;
             }
-            if (addConnection(std::move(fd)) == nullptr) {
+            if (addConnection(std::move(fd), listener == &tcpListener_) == nullptr) {
                 logEvent("Connection refused: %zu connections are open already", kMaxConnections);
             }
         }
@@ -195,12 +208,13 @@ bool SocketTransport::acceptPending(StatusBlock& status) {
     return true;
 }
 
-Connection* SocketTransport::addConnection(UniqueFd fd) {
+Connection* SocketTransport::addConnection(UniqueFd fd, bool tcp) {
     for (auto& slot : connections_) {
         if (slot) continue;
         std::unique_ptr<Connection> connection(new (std::nothrow) Connection);
         if (!connection || !connection->reader.allocate()) return nullptr;
         connection->fd = std::move(fd);
+        connection->tcp = tcp;
         slot = std::move(connection);
         return slot.get();
     }
@@ -358,6 +372,7 @@ std::int32_t SocketTransport::receive(std::int32_t timeout, Message& msg, Status
                 StatusBlock ignored;
                 ZENTO_SERVER_INITBLK(ignored);
                 listening = acceptPending(ignored);
+                if (!listening) acceptDue_ = true;
             }
         }
     }
@@ -375,8 +390,11 @@ Connection* SocketTransport::findSendable(const std::string& key) {
 // A cached connection whose peer has closed or half-closed takes no more
 // messages: on TCP the first write after the peer's close would still
 // succeed, and the message would be lost. What the peer sent before closing
-// stays to be received.
+// stays to be received. A UNIX-domain write to a peer that has closed (or
+// shut its reading side) fails at once with EPIPE, which send answers with a
+// new connection, so those connections need no look before every send.
 void SocketTransport::refreshBeforeSend(Connection& connection) {
+    if (!connection.tcp) return;
     pollfd entry{connection.fd.get(), POLLIN | POLLRDHUP, 0};
     if (::poll(&entry, 1, 0) <= 0) return;
     if ((entry.revents & POLLIN) != 0) readFrom(connection);
@@ -418,7 +436,7 @@ Connection* SocketTransport::openConnection(const AddressRecord& destination, St
             loadFailure(result.error, kTransportConnectFailed, status);
             return nullptr;
     }
-    Connection* connection = addConnection(std::move(fd));
+    Connection* connection = addConnection(std::move(fd), !isLocalNode(node, local));
     if (connection == nullptr) {
         loadFailure(EMFILE, kTransportConnectFailed, status);
         return nullptr;
@@ -438,6 +456,11 @@ IoResult SocketTransport::writeMessage(Connection& connection, MsgView msg, Stea
     const IoResult result = writeParts(connection.fd.get(), parts, deadline);
     if (result.kind == IoResult::kOk) {
         connection.helloPending = false;
+    } else if (result.kind == IoResult::kBroken) {
+        // The peer has gone, but what it sent before going (an
+        // acknowledgement, say) may still wait to be read: the connection
+        // stays open for receiving until its end is met.
+        connection.sendable = false;
     } else if (result.written > 0 || result.kind != IoResult::kTimedOut) {
         // Half a frame is on the stream: nothing more can follow it there.
         peerGone(connection);
@@ -481,6 +504,7 @@ void SocketTransport::exit(StatusBlock& /*status*/) {
     // A child forked after INIT shares the registration but not the name.
     if (registered_ && ownerPid_ == ::getpid()) ::unlink(socketPath_.c_str());
     registered_ = false;
+    acceptDue_ = false;
     self_ = AddressRecord{};
     nextSlot_ = 0;
 }

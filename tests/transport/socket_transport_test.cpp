@@ -7,6 +7,7 @@
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/resource.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -284,6 +285,81 @@ TEST_F(SocketTransport, RegistrationOwnsItsNameUntilExit) {
     ZENTO_SERVER_EXIT(status_);
     EXPECT_FALSE(statusFailed(status_));
     EXPECT_NE(::access(socketPath.c_str(), F_OK), 0);
+}
+
+// A receive takes a connecting peer at once; when it cannot (no descriptor
+// left), the next ACCEPT tries again and reports why it failed, and takes the
+// connection once it can.
+TEST_F(SocketTransport, AcceptReportsAConnectionItCouldNotTake) {
+    registerAs("TESTER");
+    ZENTO_SERVER_ACCEPT(status_);
+    EXPECT_FALSE(statusFailed(status_));
+    const int client = rawConnect(home_.file("run/TESTER.sock"));
+
+    rlimit saved{};
+    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &saved), 0);
+    const int lowestFree = ::dup(0);
+    ::close(lowestFree);
+    rlimit tight = saved;
+    tight.rlim_cur = static_cast<rlim_t>(lowestFree);  // no new descriptor at all
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &tight), 0);
+    Message in;
+    const std::int32_t waited = ZENTO_SERVER_RECEIVE(1, in, status_);
+    StatusBlock refused;
+    ZENTO_SERVER_ACCEPT(refused);
+    ::setrlimit(RLIMIT_NOFILE, &saved);
+    EXPECT_EQ(waited, 0);
+    EXPECT_FALSE(statusFailed(status_)) << "a receive leaves the failure to ACCEPT";
+    EXPECT_EQ(entries(refused), (Entries{{1, EMFILE}, {9, kTransportAcceptFailed}}));
+
+    ZENTO_SERVER_ACCEPT(status_);
+    EXPECT_FALSE(statusFailed(status_));
+    const AddressRecord clientAddress = makeAddress("testnode", "CLIENT");
+    const auto hello = msglib::encodeHello(clientAddress);
+    const Message msg = makeMessage(400, self_, clientAddress);
+    rawWrite(client, {hello.begin(), hello.end()}, 0, hello.size());
+    rawWrite(client, {msg.view().begin(), msg.view().end()}, 0, msg.size);
+    ASSERT_EQ(ZENTO_SERVER_RECEIVE(50, in, status_), 400) << "the connection taken by ACCEPT";
+    ::close(client);
+    EXPECT_EQ(nextDisconnect(), Named("testnode", "CLIENT"));
+}
+
+// A peer that answers and closes before the next send: the send finds the
+// connection broken and opens another, and the answer is still received.
+TEST_F(SocketTransport, WhatAClosedPeerSentBeforeClosingIsStillReceived) {
+    registerAs("TESTER");
+    const std::string path = home_.file("run/RAW.sock");
+    const int listener = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+    ASSERT_EQ(::bind(listener, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(::listen(listener, 4), 0);
+
+    const AddressRecord raw = makeAddress("", "RAW");
+    const Message request = makeMessage(400, raw, self_);
+    ZENTO_SERVER_SEND(50, request.view(), status_);
+    ASSERT_FALSE(statusFailed(status_));
+    const int served = ::accept(listener, nullptr, nullptr);
+    ASSERT_GE(served, 0);
+    std::vector<std::uint8_t> got(head::kSize + 400);  // our hello, then the request
+    std::size_t have = 0;
+    while (have < got.size()) {
+        const ssize_t n = ::recv(served, got.data() + have, got.size() - have, 0);
+        ASSERT_GT(n, 0);
+        have += static_cast<std::size_t>(n);
+    }
+    const Message answer = makeMessage(300, self_, makeAddress("testnode", "RAW"));
+    rawWrite(served, {answer.view().begin(), answer.view().end()}, 0, answer.size);
+    ::close(served);
+
+    ZENTO_SERVER_SEND(50, request.view(), status_);
+    EXPECT_FALSE(statusFailed(status_)) << "sent on a new connection";
+    Message in;
+    ASSERT_EQ(ZENTO_SERVER_RECEIVE(50, in, status_), 300);
+    EXPECT_EQ(payload(in.view()), payload(answer.view()));
+    EXPECT_EQ(nextDisconnect(), Named("testnode", "RAW"));
+    ::close(listener);
 }
 
 TEST_F(SocketTransport, SendGivesUpOnAPeerThatDoesNotRead) {
