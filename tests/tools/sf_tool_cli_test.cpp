@@ -43,6 +43,28 @@ TEST_F(SfToolCli, BadUsageIsRefusedOnStandardError) {
     EXPECT_EQ(run({arec(), "--no-ack", "x"}, dir_).exitCode, 2);
 }
 
+// A reader that went away (`inspect FILE | head`) must not kill the tool in
+// the middle of its work: an append still appends everything.
+TEST_F(SfToolCli, ClosedStandardOutputKillsNoCommand) {
+    const std::string file = path("closed.dat");
+    ASSERT_EQ(runSf({"create", file}, dir_).exitCode, 0);
+    const std::vector<std::vector<std::string>> commands = {
+        {"append", file, "--count", "3"},
+        {"inspect", file},
+        {"--help"},
+    };
+    for (const auto& command : commands) {
+        SCOPED_TRACE(command[0]);
+        std::vector<std::string> args{sfTool()};
+        args.insert(args.end(), command.begin(), command.end());
+        const pid_t pid = spawnWithClosedStdout(args, path("closed.err"));
+        ASSERT_GT(pid, 0);
+        EXPECT_NE(waitExit(pid), 128 + SIGPIPE);
+    }
+    const RunResult inspected = runSf({"inspect", file}, dir_);
+    EXPECT_NE(inspected.out.find("3 message"), std::string::npos) << inspected.out;
+}
+
 TEST_F(SfToolCli, AppendMakesMessagesOfTheAskedKindSizeAndRequester) {
     const std::string file = path("kinds.dat");
     ASSERT_EQ(runSf({"create", file}, dir_).exitCode, 0);

@@ -85,6 +85,28 @@ inline pid_t spawn(const std::vector<std::string>& args, const std::string& outP
     return pid;
 }
 
+// Starts program with stdout a pipe whose reading end is already closed (as
+// after `| head` has gone) and stderr going to a file; the pid, or -1.
+inline pid_t spawnWithClosedStdout(const std::vector<std::string>& args, const std::string& errPath) {
+    int fds[2];
+    if (::pipe(fds) != 0) return -1;
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
+    posix_spawn_file_actions_addclose(&actions, fds[0]);
+    posix_spawn_file_actions_addclose(&actions, fds[1]);
+    posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    std::vector<char*> argv;
+    for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+    argv.push_back(nullptr);
+    pid_t pid = -1;
+    if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ) != 0) pid = -1;
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(fds[0]);
+    ::close(fds[1]);
+    return pid;
+}
+
 inline int waitExit(pid_t pid) {
     int status = 0;
     if (::waitpid(pid, &status, 0) != pid) return -1;

@@ -2,6 +2,7 @@
 #include <cstdio>
 #include <string>
 
+#include "platform/broken_pipe.h"
 #include "tools/arec/arec_options.h"
 #include "tools/arec/arec_service.h"
 
@@ -14,6 +15,8 @@ extern "C" void requestStop(int) { gStop = 1; }
 }  // namespace
 
 int main(int argc, char** argv) {
+    // A closed standard output costs the lines, not the acknowledgements.
+    platform::ignoreBrokenPipe();
     ArecOptions options;
     std::string error;
     switch (parseArecOptions(argc, argv, options, error)) {
