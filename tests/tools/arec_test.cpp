@@ -80,6 +80,18 @@ protected:
         EXPECT_EQ(fixedText(ZENTO_SERVER_MSGDEST(note->view()).service, 32), kSender);
     }
 
+    // The recovery's end-of-file notice, as it sends it.
+    void sendNotice() {
+        RecoverContext ctx;
+        setFixedText(ctx.serviceName, sizeof ctx.serviceName, kSender);
+        ctx.selfAddress = self_;
+        ctx.destinationAddress = makeAddress(kNode, "TSK_AREC");
+        setFixedText(ctx.deviceName, sizeof ctx.deviceName, "SFTOOL");
+        StatusBlock status;
+        sendEndOfFileNotice(ctx, status);
+        ASSERT_FALSE(statusFailed(status));
+    }
+
     std::string output() { return readFile(path("arec.out")); }
 
     pid_t pid_ = -1;
@@ -140,21 +152,50 @@ TEST_F(Arec, KeepsForwardedMessagesAndEndsOnTheEndOfFileNotice) {
         expectNotification(kTransAck, number);
     }
 
-    RecoverContext ctx;
-    setFixedText(ctx.serviceName, sizeof ctx.serviceName, kSender);
-    ctx.selfAddress = self_;
-    ctx.destinationAddress = makeAddress(kNode, "TSK_AREC");
-    setFixedText(ctx.deviceName, sizeof ctx.deviceName, "SFTOOL");
-    StatusBlock status;
-    sendEndOfFileNotice(ctx, status);
-    ASSERT_FALSE(statusFailed(status));
-
+    sendNotice();
     EXPECT_EQ(waitExit(pid_), 0);
     pid_ = -1;
     EXPECT_EQ(readFile(kept), expected) << "the messages as they arrived, the notice not among them";
     const std::string out = output();
     EXPECT_EQ(out.substr(out.rfind("message 3")), "message 3: size 900, list id 3, from testnode/TOOLTEST\n"
                                                   "end-of-file notice received\n");
+}
+
+// For long runs: the first message's line, then only the count at the end.
+TEST_F(Arec, QuietPrintsTheFirstMessageAndTheCount) {
+    start({"--quiet", "--exit-on-eof"});
+    for (std::uint32_t number = 1; number <= 3; ++number) {
+        send(number, number);
+        expectNotification(kTransAck, number);
+    }
+    sendNotice();
+    EXPECT_EQ(waitExit(pid_), 0);
+    pid_ = -1;
+    EXPECT_EQ(output(), "ready\n"
+                        "message 1: size 684, list id 1, from testnode/TOOLTEST\n"
+                        "end-of-file notice received\n"
+                        "3 messages received\n");
+}
+
+// Nobody reads its lines any more: it goes on acknowledging all the same.
+TEST_F(Arec, AnswersWithItsStandardOutputClosed) {
+    pid_ = spawnWithClosedStdout({arec(), "--exit-on-eof"}, path("arec.err"));
+    ASSERT_GT(pid_, 0);
+    const std::string socket = std::string(std::getenv("ZENTO_HOME")) + "/run/TSK_AREC.sock";
+    for (int i = 0; i < 500 && !std::filesystem::exists(socket); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    StatusBlock status;
+    ZENTO_SERVER_INIT(1, kSender, self_, status);
+    ASSERT_FALSE(statusFailed(status));
+    registered_ = true;
+    send(1, 21);
+    expectNotification(kTransAck, 21);
+    send(2, 22);
+    expectNotification(kTransAck, 22);
+    sendNotice();
+    EXPECT_EQ(waitExit(pid_), 0);
+    pid_ = -1;
 }
 
 TEST_F(Arec, SigtermEndsTheRegistration) {

@@ -4,9 +4,9 @@
 #include <string_view>
 
 const char* const kArecUsage =
-    "usage: zento_arec [--service NAME] [--out FILE] [--exit-on-eof] [--no-ack N]\n"
-    "                  [--ack-first N] [--ack-delay-ms MS] [--shut-after N]\n"
-    "                  [--disconnect-after N]\n"
+    "usage: zento_arec [--service NAME] [--out FILE] [--exit-on-eof] [--quiet]\n"
+    "                  [--no-ack N] [--ack-first N] [--ack-delay-ms MS]\n"
+    "                  [--shut-after N] [--disconnect-after N]\n"
     "\n"
     "Plays the destination service of a store file recovery: registers on the local\n"
     "node, prints one line per message received, and acknowledges each forwarded\n"
@@ -16,6 +16,8 @@ const char* const kArecUsage =
     "  --out FILE            append every forwarded message to FILE byte for byte, as it\n"
     "                        arrived (each message starts with its length word)\n"
     "  --exit-on-eof         exit after the end-of-file notice\n"
+    "  --quiet               print the line of the first forwarded message only, and\n"
+    "                        \"N messages received\" when the run ends (for long runs)\n"
     "  --no-ack N            do not acknowledge the first N messages received\n"
     "  --ack-first N         acknowledge only the first N messages received, then none\n"
     "                        (a destination that stops answering)\n"
@@ -43,6 +45,10 @@ ArecParse parseArecOptions(int argc, const char* const* argv, ArecOptions& optio
         if (name == "--help" || name == "-h") return ArecParse::Help;
         if (name == "--exit-on-eof") {
             options.exitOnEof = true;
+            continue;
+        }
+        if (name == "--quiet") {
+            options.quiet = true;
             continue;
         }
         std::uint32_t* number = nullptr;

@@ -53,9 +53,16 @@ bool parseReply(MsgView message, ReplyFields& fields) {
     return !statusFailed(status);
 }
 
+// Whether the tag's name appears anywhere in the message: a message without
+// it cannot be the notice, and the search costs far less than a parse.
+bool mentionsEndOfFileTag(MsgView message) {
+    const std::string_view bytes(reinterpret_cast<const char*>(message.data()), message.size());
+    return bytes.find(kEndOfFileTag) != std::string_view::npos;
+}
+
 // The recovery's last word: a GET reply for the pseudo tag STOREFILEISEMPTY.
 bool isEndOfFileNotice(MsgView message) {
-    if (ZENTO_SERVER_TRANSTYPE(message) != kTransGet) return false;
+    if (ZENTO_SERVER_TRANSTYPE(message) != kTransGet || !mentionsEndOfFileTag(message)) return false;
     ReplyFields fields;
     StatusBlock status;
     ZENTO_SERVER_PARSE_GETREP(message, fields, status);
@@ -109,6 +116,10 @@ int ArecService::run(const volatile std::sig_atomic_t& stop) {
     }
     StatusBlock status;
     ZENTO_SERVER_EXIT(status);
+    if (options_.quiet) {
+        std::printf("%u messages received\n", received_);
+        std::fflush(stdout);
+    }
     return 0;
 }
 
@@ -152,11 +163,15 @@ void ArecService::onMessage(const Message& message) {
 void ArecService::onForwarded(const Message& message) {
     const MsgView view = message.view();
     const std::uint32_t number = ++received_;
-    ReplyFields fields;
-    const std::string listId = parseReply(view, fields) ? std::to_string(fields.listId) : "unknown";
-    std::printf("message %u: size %u, list id %s, from %s\n", number, message.size, listId.c_str(),
-                addressText(ZENTO_SERVER_MSGSRC(view)).c_str());
-    std::fflush(stdout);
+    // Quiet, the first line still tells a watcher that messages arrive; the
+    // parse is only for the line.
+    if (!options_.quiet || number == 1) {
+        ReplyFields fields;
+        const std::string listId = parseReply(view, fields) ? std::to_string(fields.listId) : "unknown";
+        std::printf("message %u: size %u, list id %s, from %s\n", number, message.size, listId.c_str(),
+                    addressText(ZENTO_SERVER_MSGSRC(view)).c_str());
+        std::fflush(stdout);
+    }
     if (out_) {
         if (std::fwrite(message.data(), 1, message.size, out_.get()) != message.size || std::fflush(out_.get()) != 0) {
             std::fprintf(stderr, "zento_arec: cannot write message %u to %s\n", number, options_.outPath.c_str());

@@ -1,7 +1,7 @@
 #pragma once
 // The zento_arec receive loop: registers under the service name, prints one
-// line per message, keeps forwarded messages in the --out file and answers
-// them as the options say.
+// line per message (the first only with --quiet), keeps forwarded messages in
+// the --out file and answers them as the options say.
 #include <csignal>
 
 #include "tools/arec/arec_options.h"
