@@ -96,6 +96,24 @@ int posixWrite(int handle, const void* buffer, unsigned count) {
     return static_cast<int>(r);
 }
 
+int posixPread(int handle, void* buffer, unsigned count, std::int64_t offset) {
+    ssize_t r;
+    do {
+        r = ::pread(handle, buffer, clampCount(count), static_cast<off_t>(offset));
+    } while (r < 0 && errno == EINTR);
+    if (r == 0) errno = 0;
+    return static_cast<int>(r);
+}
+
+int posixPwrite(int handle, const void* buffer, unsigned count, std::int64_t offset) {
+    ssize_t r;
+    do {
+        r = ::pwrite(handle, buffer, clampCount(count), static_cast<off_t>(offset));
+    } while (r < 0 && errno == EINTR);
+    if (r == 0) errno = 0;
+    return static_cast<int>(r);
+}
+
 std::int64_t posixSeek(int handle, std::int64_t offset, int origin) {
     int whence;
     switch (origin) {
@@ -116,7 +134,8 @@ int posixFsync(int handle) {
     return r;
 }
 
-constexpr FileOps kPosixFileOps = {posixOpen, posixClose, posixRead, posixWrite, posixSeek, posixFsync};
+constexpr FileOps kPosixFileOps = {posixOpen, posixClose, posixRead,  posixWrite,
+                                   posixSeek, posixFsync, posixPread, posixPwrite};
 
 const FileOps* gInstalled = &kPosixFileOps;
 

@@ -1,5 +1,7 @@
 #include "storefile/file_handle.h"
 
+#include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
@@ -52,6 +54,8 @@ std::vector<NameLockSlot>& nameLockTable() {
 struct HandlePath {
     std::string path;
     bool holdsLock = false;
+    std::array<std::uint8_t, kMaxHeaderArea> headerArea{};
+    std::size_t headerAreaLength = 0;  // 0: unknown
 };
 
 std::map<std::int32_t, HandlePath>& handlePathTable() {
@@ -110,6 +114,7 @@ bool rememberOpenHandle(std::int32_t handle, const char* path, bool& firstOpenOf
         firstOpenOfPath = entry.path != path;
         entry.path = path;
         entry.holdsLock = true;
+        entry.headerAreaLength = 0;
         return true;
     } catch (const std::bad_alloc&) {
         return false;
@@ -211,6 +216,8 @@ std::int32_t zento_s_file_open(const char* path, int flags, StatusBlock& status)
 void closeStoreFileHandle(std::int32_t handle, StatusBlock& status) {
     ZENTO_SERVER_INITBLK(status);
     if (handle == -1) return;
+    // Whether or not the close succeeds, the caller is done with the handle.
+    forgetHeaderArea(handle);
     errno = 0;
     if (platform::rtClose(handle) != 0) {
         ZENTO_SERVER_LDBLK(kFacilityRuntime, failureErrno(EIO), status);
@@ -313,6 +320,75 @@ std::int64_t writeExact(std::int32_t handle, const void* buffer, std::int64_t n,
     return done;
 }
 
+namespace {
+
+constexpr std::int32_t kNoOffset = 13159;  // as a failed seek
+
+bool refuseOffset(std::int64_t offset, StatusBlock& status) {
+    if (offset >= 0) return false;
+    ZENTO_SERVER_LDBLK(kFacilityRuntime, EINVAL, status);
+    ZENTO_SERVER_LDBLK(kFacilityStore, kNoOffset, status);
+    return true;
+}
+
+}  // namespace
+
+std::int64_t readExactAt(std::int32_t handle, std::int64_t offset, void* buffer, std::int64_t n,
+                         StatusBlock& status) {
+    ZENTO_SERVER_INITBLK(status);
+    if (handle < 0) {
+        ZENTO_SERVER_LDBLK(kFacilityStore, kReadBadHandle, status);
+        return 0;
+    }
+    if (buffer == nullptr) {
+        ZENTO_SERVER_LDBLK(kFacilityStore, kReadNoBuffer, status);
+        return 0;
+    }
+    if (refuseOffset(offset, status)) return 0;
+    auto* bytes = static_cast<std::uint8_t*>(buffer);
+    std::int64_t done = 0;
+    while (n > 0) {
+        errno = 0;
+        const int r = platform::rtPread(handle, bytes + done, transferSize(n), offset + done);
+        if (r <= 0) {
+            ZENTO_SERVER_LDBLK(kFacilityRuntime, errno, status);
+            ZENTO_SERVER_LDBLK(kFacilityStore, kReadFailed, status);
+            break;
+        }
+        done += r;
+        n -= r;
+    }
+    return done;
+}
+
+std::int64_t writeExactAt(std::int32_t handle, std::int64_t offset, const void* buffer, std::int64_t n,
+                          StatusBlock& status) {
+    ZENTO_SERVER_INITBLK(status);
+    if (handle < 0) {
+        ZENTO_SERVER_LDBLK(kFacilityStore, kWriteBadHandle, status);
+        return 0;
+    }
+    if (buffer == nullptr) {
+        ZENTO_SERVER_LDBLK(kFacilityStore, kWriteNoBuffer, status);
+        return 0;
+    }
+    if (refuseOffset(offset, status)) return 0;
+    const auto* bytes = static_cast<const std::uint8_t*>(buffer);
+    std::int64_t done = 0;
+    while (n > 0) {
+        errno = 0;
+        const int r = platform::rtPwrite(handle, bytes + done, transferSize(n), offset + done);
+        if (r <= 0) {
+            ZENTO_SERVER_LDBLK(kFacilityRuntime, errno, status);
+            ZENTO_SERVER_LDBLK(kFacilityStore, kWriteFailed, status);
+            break;
+        }
+        done += r;
+        n -= r;
+    }
+    return done;
+}
+
 void syncStoreFile(std::int32_t handle, StatusBlock& status) {
     ZENTO_SERVER_INITBLK(status);
     errno = 0;
@@ -329,6 +405,37 @@ void lockStoreFile(std::int32_t /*handle*/, const char* /*path*/, std::int64_t /
 }
 
 void unlockStoreFile(std::int32_t /*handle*/, std::int64_t /*length*/, StatusBlock& /*status*/) {}
+
+namespace {
+
+HandlePath* lockedEntry(std::int32_t handle) {
+    auto& paths = handlePathTable();
+    const auto entry = paths.find(handle);
+    return entry != paths.end() && entry->second.holdsLock ? &entry->second : nullptr;
+}
+
+}  // namespace
+
+void rememberHeaderArea(std::int32_t handle, std::span<const std::uint8_t> area) {
+    HandlePath* entry = lockedEntry(handle);
+    if (entry == nullptr) return;
+    if (area.empty() || area.size() > entry->headerArea.size()) {
+        entry->headerAreaLength = 0;
+        return;
+    }
+    std::copy(area.begin(), area.end(), entry->headerArea.begin());
+    entry->headerAreaLength = area.size();
+}
+
+void forgetHeaderArea(std::int32_t handle) {
+    if (HandlePath* entry = lockedEntry(handle)) entry->headerAreaLength = 0;
+}
+
+std::span<const std::uint8_t> knownHeaderArea(std::int32_t handle) {
+    const HandlePath* entry = lockedEntry(handle);
+    if (entry == nullptr) return {};
+    return {entry->headerArea.data(), entry->headerAreaLength};
+}
 
 void LogWinError(const char* tag, const char* text, std::uint32_t error) {
     char line[2048];

@@ -3,6 +3,7 @@
 // the cross-process name lock of the path's extension, exact reads and
 // writes, positioned seeks, the size query, close.
 #include <cstdint>
+#include <span>
 #include <string_view>
 
 #include "msglib/status_block.h"
@@ -26,9 +27,28 @@ std::int64_t seekStoreFile(std::int32_t handle, std::int64_t offset, int origin,
 std::int64_t storeFileSize(std::int32_t handle, StatusBlock& status);
 std::int64_t readExact(std::int32_t handle, void* buffer, std::int64_t n, StatusBlock& status);
 std::int64_t writeExact(std::int32_t handle, const void* buffer, std::int64_t n, StatusBlock& status);
+// The same at offset, in positioned calls that leave the file position alone:
+// one system call where a seek and a transfer took two. A negative offset is
+// refused as a seek would refuse it (facility 1 EINVAL, then 13159).
+std::int64_t readExactAt(std::int32_t handle, std::int64_t offset, void* buffer, std::int64_t n,
+                         StatusBlock& status);
+std::int64_t writeExactAt(std::int32_t handle, std::int64_t offset, const void* buffer, std::int64_t n,
+                          StatusBlock& status);
 // Flushes what was written to the disk (fsync); 13220 after the runtime's
 // error when it fails.
 void syncStoreFile(std::int32_t handle, StatusBlock& status);
 void lockStoreFile(std::int32_t handle, const char* path, std::int64_t length, StatusBlock& status);
 void unlockStoreFile(std::int32_t handle, std::int64_t length, StatusBlock& status);
 void LogWinError(const char* tag, const char* text, std::uint32_t error);
+
+// The header area (at most 192 bytes from offset 0) as this process last
+// wrote it to a file it holds open through zento_s_file_open. The name lock
+// keeps every other process away from the file while it is open, so the
+// bytes stay what was written, and a rewrite need not read them back first.
+// Forgotten at every open and close of the handle; a handle not opened
+// through zento_s_file_open (or a longer area) keeps nothing.
+constexpr std::size_t kMaxHeaderArea = 192;
+void rememberHeaderArea(std::int32_t handle, std::span<const std::uint8_t> area);
+void forgetHeaderArea(std::int32_t handle);
+// Empty when unknown.
+std::span<const std::uint8_t> knownHeaderArea(std::int32_t handle);

@@ -38,13 +38,16 @@
 // and 4 of an earlier write), the backup is first made a copy of the primary
 // with the same seal discipline; when neither copy is valid there is no old
 // header to keep, and the steps run as they are. That is why the header area
-// is read before every write.
+// is read before a write, unless this process wrote it last to a file it
+// holds open under its name lock: then it holds two valid, equal copies of
+// what was written (storefile/file_handle.h), and only a failed write makes
+// it unknown again.
 #include "storefile/header_pair.h"
 
 #include <algorithm>
 #include <array>
 #include <cstdio>
-#include <vector>
+#include <optional>
 
 #include "msglib/coding.h"
 #include "storefile/file_handle.h"
@@ -54,10 +57,12 @@ namespace {
 
 constexpr std::int32_t kHeaderWriteSeekFailed = 13520;
 constexpr std::int32_t kHeaderWriteFailed = 13521;
+constexpr std::int32_t kOffsetRefused = 13159;  // a positioned call's refusal of its offset, as a seek's
 constexpr std::uint32_t kSealOffset = 4;  // within a block
 constexpr std::uint8_t kMagicFirstByte = 0xA5;
 
 using Bytes = std::span<const std::uint8_t>;
+using Area = std::array<std::uint8_t, kMaxHeaderArea>;
 
 // A read that stopped short with errno 0 met the end of the file.
 bool endOfFile(const StatusBlock& status) {
@@ -67,72 +72,58 @@ bool endOfFile(const StatusBlock& status) {
     return false;
 }
 
+bool offsetRefused(const StatusBlock& status) {
+    const int n = statusEntryCount(status);
+    return n > 0 && status.error[n - 1] == kOffsetRefused;
+}
+
 std::uint8_t brokenSeal(std::uint8_t seal) {
     const auto flipped = static_cast<std::uint8_t>(seal ^ 0xFF);
     return flipped != kMagicFirstByte ? flipped : static_cast<std::uint8_t>(seal ^ 0x0F);
 }
 
-// The positioned writes of one pair rewrite, with the file position tracked
-// so that consecutive pieces need no seek in between.
+// The positioned reads and writes of one pair rewrite: each piece is one call.
 class PairWriter {
 public:
     PairWriter(int handle, PairWriteMode mode, StatusBlock& status)
         : handle_(handle), announce_(mode == PairWriteMode::Recovery), status_(status) {}
 
     // The header area as it stands: 2S+8 bytes, fewer when the file is
-    // shorter (allowed for a new file only).
-    bool readArea(std::uint32_t length, bool mayBeShort, std::vector<std::uint8_t>& area);
+    // shorter (allowed for a new file only). The bytes read, or nothing.
+    std::optional<Bytes> readArea(std::uint32_t length, bool mayBeShort, Area& area);
     bool put(std::int64_t offset, Bytes bytes);
 
 private:
-    bool seekTo(std::int64_t offset);
-    void fail(const char* what, std::int32_t code) {
-        if (announce_) std::printf("Warning: ERROR trying to write file header: error in %s.\n", what);
-        ZENTO_SERVER_LDBLK(kFacilityStore, code, status_);
-        position_ = -1;
+    void fail(const char* what) {
+        const bool seek = offsetRefused(status_);
+        if (announce_) {
+            std::printf("Warning: ERROR trying to write file header: error in %s.\n", seek ? "SEEK" : what);
+        }
+        ZENTO_SERVER_LDBLK(kFacilityStore, seek ? kHeaderWriteSeekFailed : kHeaderWriteFailed, status_);
     }
 
     int handle_;
     bool announce_;
     StatusBlock& status_;
-    std::int64_t position_ = -1;
 };
 
-bool PairWriter::seekTo(std::int64_t offset) {
-    if (position_ == offset) return true;
-    seekStoreFile(handle_, offset, 0, status_);
-    if (statusFailed(status_)) {
-        fail("SEEK", kHeaderWriteSeekFailed);
-        return false;
-    }
-    position_ = offset;
-    return true;
-}
-
-bool PairWriter::readArea(std::uint32_t length, bool mayBeShort, std::vector<std::uint8_t>& area) {
-    if (!seekTo(0)) return false;
-    area.assign(length, 0);
-    const std::int64_t got = readExact(handle_, area.data(), length, status_);
-    position_ = -1;
-    if (!statusFailed(status_)) return true;
+std::optional<Bytes> PairWriter::readArea(std::uint32_t length, bool mayBeShort, Area& area) {
+    area.fill(0);
+    const std::int64_t got = readExactAt(handle_, 0, area.data(), length, status_);
+    if (!statusFailed(status_)) return Bytes(area.data(), length);
     if (mayBeShort && endOfFile(status_)) {
         ZENTO_SERVER_INITBLK(status_);
-        area.resize(static_cast<std::size_t>(got));
-        return true;
+        return Bytes(area.data(), static_cast<std::size_t>(got));
     }
-    fail("READ", kHeaderWriteFailed);
-    return false;
+    fail("READ");
+    return std::nullopt;
 }
 
 bool PairWriter::put(std::int64_t offset, Bytes bytes) {
-    if (!seekTo(offset)) return false;
-    writeExact(handle_, bytes.data(), static_cast<std::int64_t>(bytes.size()), status_);
-    if (statusFailed(status_)) {
-        fail("WRITE", kHeaderWriteFailed);
-        return false;
-    }
-    position_ = offset + static_cast<std::int64_t>(bytes.size());
-    return true;
+    writeExactAt(handle_, offset, bytes.data(), static_cast<std::int64_t>(bytes.size()), status_);
+    if (!statusFailed(status_)) return true;
+    fail("WRITE");
+    return false;
 }
 
 // The copies found on disk.
@@ -172,32 +163,58 @@ bool breakBackupSeal(PairWriter& out, Bytes block, std::uint32_t crc, bool crcFi
 // Steps 3 and 4: the backup's bytes behind the seal with C2, then the seal.
 bool completeBackup(PairWriter& out, Bytes block, std::uint32_t crc) {
     const auto s = static_cast<std::int64_t>(block.size());
-    std::vector<std::uint8_t> rest(block.begin() + kSealOffset + 1, block.end());
-    rest.resize(rest.size() + 4);
-    encodeU32(rest.data() + rest.size() - 4, crc);
-    if (!out.put(s + 4 + kSealOffset + 1, rest)) return false;
+    Area rest{};
+    const std::size_t behindSeal = block.size() - kSealOffset - 1;
+    std::copy(block.begin() + kSealOffset + 1, block.end(), rest.begin());
+    encodeU32(rest.data() + behindSeal, crc);
+    if (!out.put(s + 4 + kSealOffset + 1, Bytes(rest.data(), behindSeal + 4))) return false;
     return out.put(s + 4 + kSealOffset, block.subspan(kSealOffset, 1));
+}
+
+// What the area holds once block is written as a pair.
+Area pairOf(Bytes block, std::uint32_t crc) {
+    Area area{};
+    const std::size_t s = block.size();
+    std::copy(block.begin(), block.end(), area.begin());
+    encodeU32(area.data() + s, crc);
+    std::copy(block.begin(), block.end(), area.begin() + static_cast<std::ptrdiff_t>(s + 4));
+    encodeU32(area.data() + 2 * s + 4, crc);
+    return area;
+}
+
+bool rewrite(int handle, Bytes block, PairWriteMode mode, StatusBlock& status) {
+    const auto s = static_cast<std::uint32_t>(block.size());
+    const std::uint32_t length = 2 * s + 8;
+    PairWriter out(handle, mode, status);
+    Area read{};
+    Bytes area = knownHeaderArea(handle);
+    if (area.size() != length) {
+        const std::optional<Bytes> got = out.readArea(length, mode == PairWriteMode::NewFile, read);
+        if (!got) return false;
+        area = *got;
+    }
+
+    const FoundPair found = judge(area, s);
+    if (found.primaryValid && !found.backupValid) {
+        const Bytes primary = area.subspan(0, s);
+        const std::uint32_t primaryCrc = decodeU32(area.data() + s);
+        if (!breakBackupSeal(out, primary, primaryCrc, false)) return false;
+        if (!completeBackup(out, primary, primaryCrc)) return false;
+    }
+
+    const std::uint32_t crc = storeCrc(block);
+    if (!out.put(0, block)) return false;
+    if (!breakBackupSeal(out, block, crc, true)) return false;
+    if (!completeBackup(out, block, crc)) return false;
+    const Area written = pairOf(block, crc);
+    rememberHeaderArea(handle, Bytes(written.data(), length));
+    return true;
 }
 
 }  // namespace
 
 void writeHeaderPair(int handle, std::span<const std::uint8_t> block, PairWriteMode mode, StatusBlock& status) {
     ZENTO_SERVER_INITBLK(status);
-    const auto s = static_cast<std::uint32_t>(block.size());
-    PairWriter out(handle, mode, status);
-    std::vector<std::uint8_t> area;
-    if (!out.readArea(2 * s + 8, mode == PairWriteMode::NewFile, area)) return;
-
-    const FoundPair found = judge(area, s);
-    if (found.primaryValid && !found.backupValid) {
-        const Bytes primary(area.data(), s);
-        const std::uint32_t primaryCrc = decodeU32(area.data() + s);
-        if (!breakBackupSeal(out, primary, primaryCrc, false)) return;
-        if (!completeBackup(out, primary, primaryCrc)) return;
-    }
-
-    const std::uint32_t crc = storeCrc(block);
-    if (!out.put(0, block)) return;
-    if (!breakBackupSeal(out, block, crc, true)) return;
-    completeBackup(out, block, crc);
+    // A failed piece leaves the area in a state only a read can tell.
+    if (!rewrite(handle, block, mode, status)) forgetHeaderArea(handle);
 }

@@ -1,5 +1,7 @@
 // Reading and appending the records of the data area: a 12-byte prefix
 // (marker, CRC of the message head, body check) in front of each message.
+// Records are read with positioned reads, one call for the head and one for
+// the rest, as a recovery reads one record per message.
 #include <algorithm>
 #include <array>
 #include <memory>
@@ -19,21 +21,24 @@ constexpr std::int32_t kBodyReadFailed = 13512;
 constexpr std::int32_t kBodyCheckFailed = 13530;
 constexpr std::int32_t kHeadCrcFailed = 13531;
 constexpr std::int32_t kHeadReadFailed = 13532;
+constexpr std::int32_t kOffsetRefused = 13159;
+
+// The positioned reads do the seek and the read in one call; a position they
+// refuse is what a failed seek was.
+bool positionRefused(const StatusBlock& status) {
+    const int n = statusEntryCount(status);
+    return n > 0 && status.error[n - 1] == kOffsetRefused;
+}
 
 }  // namespace
 
 std::uint32_t readRecordHead(int handle, std::int64_t position, std::span<std::uint8_t, 292> head,
                              StatusBlock& status) {
     ZENTO_SERVER_INITBLK(status);
-    seekStoreFile(handle, position, 0, status);
-    if (statusFailed(status)) {
-        ZENTO_SERVER_LDBLK(kFacilityStore, kRecordSeekFailed, status);
-        return 0;
-    }
     std::array<std::uint8_t, kRecordHeadSize> record{};
-    readExact(handle, record.data(), kRecordHeadSize, status);
+    readExactAt(handle, position, record.data(), kRecordHeadSize, status);
     if (statusFailed(status)) {
-        ZENTO_SERVER_LDBLK(kFacilityStore, kHeadReadFailed, status);
+        ZENTO_SERVER_LDBLK(kFacilityStore, positionRefused(status) ? kRecordSeekFailed : kHeadReadFailed, status);
         return 0;
     }
     std::copy_n(record.begin() + kRecordPrefixSize, kMessageHeadSize, head.begin());
@@ -51,14 +56,10 @@ void readRecordBody(int handle, std::int64_t position, std::uint32_t length, std
         ZENTO_SERVER_LDBLK(kFacilityStore, kBodyReadFailed, status);
         return;
     }
-    seekStoreFile(handle, position + kRecordHeadSize, 0, status);
+    readExactAt(handle, position + kRecordHeadSize, message.data() + kMessageHeadSize, length - kMessageHeadSize,
+                status);
     if (statusFailed(status)) {
-        ZENTO_SERVER_LDBLK(kFacilityStore, kRecordSeekFailed, status);
-        return;
-    }
-    readExact(handle, message.data() + kMessageHeadSize, length - kMessageHeadSize, status);
-    if (statusFailed(status)) {
-        ZENTO_SERVER_LDBLK(kFacilityStore, kBodyReadFailed, status);
+        ZENTO_SERVER_LDBLK(kFacilityStore, positionRefused(status) ? kRecordSeekFailed : kBodyReadFailed, status);
         return;
     }
     if (bodyChecksum(message.first(length)) != expected) ZENTO_SERVER_LDBLK(kFacilityStore, kBodyCheckFailed, status);

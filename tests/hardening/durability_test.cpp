@@ -34,18 +34,26 @@ struct Ledger {
 
 Ledger* gLedger = nullptr;
 
-int checkingWrite(int handle, const void* buffer, unsigned count) {
-    const std::int64_t at = platform::posixFileOps().seek(handle, 0, 1);
-    if (at == 0 && count == 92 && gLedger != nullptr) {
-        ++gLedger->headerWrites;
-        const auto* block = static_cast<const std::uint8_t*>(buffer);
-        const std::int64_t forward = decodeType2(std::span<const std::uint8_t, 92>(block, 92)).forwardOffset;
-        if (forward > gLedger->firstUnacknowledged()) {
-            gLedger->violations.push_back("forward offset " + std::to_string(forward) + " past " +
-                                          std::to_string(gLedger->firstUnacknowledged()));
-        }
+// A primary block written at offset 0, by a plain or a positioned write.
+void checkWrite(std::int64_t at, const void* buffer, unsigned count) {
+    if (at != 0 || count != 92 || gLedger == nullptr) return;
+    ++gLedger->headerWrites;
+    const auto* block = static_cast<const std::uint8_t*>(buffer);
+    const std::int64_t forward = decodeType2(std::span<const std::uint8_t, 92>(block, 92)).forwardOffset;
+    if (forward > gLedger->firstUnacknowledged()) {
+        gLedger->violations.push_back("forward offset " + std::to_string(forward) + " past " +
+                                      std::to_string(gLedger->firstUnacknowledged()));
     }
+}
+
+int checkingWrite(int handle, const void* buffer, unsigned count) {
+    checkWrite(platform::posixFileOps().seek(handle, 0, 1), buffer, count);
     return platform::posixFileOps().write(handle, buffer, count);
+}
+
+int checkingPwrite(int handle, const void* buffer, unsigned count, std::int64_t at) {
+    checkWrite(at, buffer, count);
+    return platform::posixFileOps().pwrite(handle, buffer, count, at);
 }
 
 int countingSync(int handle) {
@@ -134,6 +142,7 @@ protected:
 
         platform::FileOps table = platform::posixFileOps();
         table.write = checkingWrite;
+        table.pwrite = checkingPwrite;
         table.fsync = countingSync;
         testsupport::ScopedFileOps checking(table);
         gLedger = &ledger_;

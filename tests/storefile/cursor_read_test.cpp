@@ -399,16 +399,14 @@ TEST_F(CursorTest, IoFaultsGiveTheirCodes) {
         std::vector<Entry> codes;
         bool delivered;
     };
-    // The head read takes the first seek and read, the body read or the
-    // search the second ones.
+    // The head read is the first read, the body read or the search's first
+    // window the second; only the search seeks.
     const Fault faults[] = {
-        {false, FileOpKind::Seek, 1, {{1, EIO}, {13, 13159}, {13, 13402}, {13, 13411}}, false},
         {false, FileOpKind::Read, 1, {{1, EIO}, {13, 13182}, {13, 13532}, {13, 13411}}, false},
-        {false, FileOpKind::Seek, 2, {{1, EIO}, {13, 13159}, {13, 13402}, {13, 13406}}, false},
         {false, FileOpKind::Read, 2, {{1, EIO}, {13, 13182}, {13, 13512}, {13, 13406}}, false},
         // A search that cannot read has not shown that nothing follows: a
         // failure, never the end of the data.
-        {true, FileOpKind::Seek, 2, {{1, EIO}, {13, 13159}, {13, 13402}, {13, 13411}}, false},
+        {true, FileOpKind::Seek, 1, {{1, EIO}, {13, 13159}, {13, 13402}, {13, 13411}}, false},
         {true, FileOpKind::Read, 2, {{1, EIO}, {13, 13182}, {13, 13532}, {13, 13411}}, false},
         // The header names the record found, but cannot be written.
         {true, FileOpKind::Write, 1, {{1, EIO}, {13, 13202}, {13, 13521}, {13, 13414}}, true},
@@ -433,6 +431,23 @@ TEST_F(CursorTest, IoFaultsGiveTheirCodes) {
         EXPECT_EQ(ctx_.lastReadOutcome, f.delivered ? ReadOutcome::Delivered
                                         : f.codes.back().second == 13412 ? ReadOutcome::EndOfData
                                                                          : ReadOutcome::ReadError);
+    }
+}
+
+// A recovery reads one record per message: two reads, nothing more.
+TEST_F(CursorTest, ARecordTakesTwoReadsAndNoSeek) {
+    StoreFileBuilder b;
+    b.addMessage(makeTestMessage(400, 1));
+    b.addMessage(makeTestMessage(700, 2));
+    b.describeRecords();
+    openFile(b);
+    testsupport::FaultyFileOps ops;
+    for (const std::uint32_t length : {400u, 700u}) {
+        ops.resetCounts();
+        ASSERT_EQ(read(), length);
+        EXPECT_EQ(ops.calls(FileOpKind::Read), 2);
+        EXPECT_EQ(ops.totalCalls(), 2) << "no seek, no write: the offset did not move";
+        remove();
     }
 }
 

@@ -133,7 +133,7 @@ TEST_F(RemoveTest, NothingHeldChangesNothing) {
 // offset must move once, not skip the message behind it.
 TEST_F(RemoveTest, FailedHeaderWriteKeepsMessageAndOffset) {
     const std::pair<FileOpKind, std::vector<Entry>> faults[] = {
-        {FileOpKind::Seek, {{1, EIO}, {13, 13159}, {13, 13520}, {13, 13453}}},
+        {FileOpKind::Read, {{1, EIO}, {13, 13182}, {13, 13521}, {13, 13453}}},
         {FileOpKind::Write, {{1, EIO}, {13, 13202}, {13, 13521}, {13, 13453}}},
     };
     for (const auto& [kind, codes] : faults) {

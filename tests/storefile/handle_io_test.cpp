@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -118,6 +119,60 @@ TEST_F(FileIoTest, WriteExactCarriesOnAndReportsFailures) {
     EXPECT_EQ(writeExact(-3, data.data(), 1, status), 0);
     EXPECT_EQ(statusEntries(status), (Entries{{13, 13200}}));
     EXPECT_EQ(writeExact(fd_, nullptr, 1, status), 0);
+    EXPECT_EQ(statusEntries(status), (Entries{{13, 13201}}));
+}
+
+// Positioned transfers: the same codes and carrying on as the plain ones,
+// each piece at its own offset, and the file position left where it was.
+TEST_F(FileIoTest, PositionedTransfersKeepTheFilePosition) {
+    StatusBlock status;
+    seekStoreFile(fd_, 10, 0, status);
+    Bytes buffer(150, 0xEE);
+    {
+        testsupport::FaultyFileOps faults;
+        faults.limitTransfers(7);
+        EXPECT_EQ(readExactAt(fd_, 50, buffer.data(), 20, status), 20);
+        EXPECT_TRUE(statusEntries(status).empty());
+        EXPECT_EQ(faults.calls(FileOpKind::Read), 3);
+        EXPECT_EQ(faults.calls(FileOpKind::Seek), 0);
+    }
+    EXPECT_EQ(buffer[0], 50);
+    EXPECT_EQ(buffer[19], 69);
+    std::uint8_t next = 0;
+    EXPECT_EQ(readExact(fd_, &next, 1, status), 1);
+    EXPECT_EQ(next, 10) << "the plain read goes on where the seek left it";
+
+    const Bytes data(30, 0xAB);
+    {
+        testsupport::FaultyFileOps faults;
+        faults.limitTransfers(8);
+        EXPECT_EQ(writeExactAt(fd_, 90, data.data(), 30, status), 30);
+        EXPECT_TRUE(statusEntries(status).empty());
+        EXPECT_EQ(faults.calls(FileOpKind::Write), 4);
+    }
+    const Bytes file = testsupport::readAllBytes(path_);
+    ASSERT_EQ(file.size(), 120u);
+    EXPECT_EQ(file[89], 89);
+    EXPECT_TRUE(std::all_of(file.begin() + 90, file.end(), [](std::uint8_t b) { return b == 0xAB; }));
+
+    // The end of the file, failures half way, refused offsets, bad arguments.
+    EXPECT_EQ(readExactAt(fd_, 100, buffer.data(), 50, status), 20);
+    EXPECT_EQ(failingEntries(status), (Entries{{13, 13182}}));
+    EXPECT_TRUE(testsupport::hasEntry(status, 1, 0));
+    testsupport::FaultyFileOps faults;
+    faults.limitTransfers(16);
+    faults.failNth(FileOpKind::Write, 2, ENOSPC);
+    EXPECT_EQ(writeExactAt(fd_, 0, data.data(), 30, status), 16);
+    EXPECT_EQ(statusEntries(status), (Entries{{1, ENOSPC}, {13, 13202}}));
+    faults.resetCounts();
+    EXPECT_EQ(readExactAt(fd_, -1, buffer.data(), 4, status), 0);
+    EXPECT_EQ(statusEntries(status), (Entries{{1, EINVAL}, {13, 13159}}));
+    EXPECT_EQ(writeExactAt(fd_, -8, data.data(), 4, status), 0);
+    EXPECT_EQ(statusEntries(status), (Entries{{1, EINVAL}, {13, 13159}}));
+    EXPECT_EQ(faults.totalCalls(), 0) << "a refused offset reaches no system call";
+    EXPECT_EQ(readExactAt(-1, 0, buffer.data(), 4, status), 0);
+    EXPECT_EQ(statusEntries(status), (Entries{{13, 13180}}));
+    EXPECT_EQ(writeExactAt(fd_, 0, nullptr, 4, status), 0);
     EXPECT_EQ(statusEntries(status), (Entries{{13, 13201}}));
 }
 

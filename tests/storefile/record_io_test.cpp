@@ -182,7 +182,9 @@ TEST_F(RecordIoTest, ReadsThatRunOutOfFile) {
     EXPECT_EQ(failingEntries(status), (Entries{{13, 13182}, {13, 13512}}));
 }
 
-TEST_F(RecordIoTest, SeekAndReadFailuresCarryTheirCauses) {
+// Each part of a record is one positioned read: no seek, and a position the
+// read refuses counts as the failed seek it replaces.
+TEST_F(RecordIoTest, PositionAndReadFailuresCarryTheirCauses) {
     const Bytes m = makeTestMessage(500, 2);
     const auto offsets = openStore({m});
     std::array<std::uint8_t, 292> head{};
@@ -190,17 +192,20 @@ TEST_F(RecordIoTest, SeekAndReadFailuresCarryTheirCauses) {
     testsupport::FaultyFileOps faults;
     StatusBlock status;
 
-    faults.failNth(FileOpKind::Seek, 1, EIO);
     readRecordHead(fd_, offsets[0], head, status);
-    EXPECT_EQ(statusEntries(status), (Entries{{1, EIO}, {13, 13159}, {13, 13402}}));
+    readRecordBody(fd_, offsets[0], 500, 0, message, status);
+    EXPECT_TRUE(statusEntries(status).empty());
+    EXPECT_EQ(faults.calls(FileOpKind::Read), 2);
+    EXPECT_EQ(faults.calls(FileOpKind::Seek), 0);
+
+    readRecordHead(fd_, -1, head, status);
+    EXPECT_EQ(statusEntries(status), (Entries{{1, EINVAL}, {13, 13159}, {13, 13402}}));
+    readRecordBody(fd_, -1000, 500, 0, message, status);
+    EXPECT_EQ(statusEntries(status), (Entries{{1, EINVAL}, {13, 13159}, {13, 13402}}));
 
     faults.failNth(FileOpKind::Read, 1, EIO);
     readRecordHead(fd_, offsets[0], head, status);
     EXPECT_EQ(statusEntries(status), (Entries{{1, EIO}, {13, 13182}, {13, 13532}}));
-
-    faults.failNth(FileOpKind::Seek, 1, EIO);
-    readRecordBody(fd_, offsets[0], 500, 0, message, status);
-    EXPECT_EQ(statusEntries(status), (Entries{{1, EIO}, {13, 13159}, {13, 13402}}));
 
     faults.failNth(FileOpKind::Read, 1, EIO);
     readRecordBody(fd_, offsets[0], 500, 0, message, status);

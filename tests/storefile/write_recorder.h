@@ -20,6 +20,7 @@ class WriteRecorder {
 public:
     WriteRecorder() : table_(platform::posixFileOps()) {
         table_.write = recordingWrite;
+        table_.pwrite = recordingPwrite;
         active() = &writes_;
     }
     ~WriteRecorder() { active() = nullptr; }
@@ -35,6 +36,14 @@ private:
     static int recordingWrite(int handle, const void* buffer, unsigned count) {
         const std::int64_t at = platform::posixFileOps().seek(handle, 0, 1);
         const int written = platform::posixFileOps().write(handle, buffer, count);
+        if (written > 0 && active() != nullptr) {
+            const auto* p = static_cast<const std::uint8_t*>(buffer);
+            active()->push_back({at, std::vector<std::uint8_t>(p, p + written)});
+        }
+        return written;
+    }
+    static int recordingPwrite(int handle, const void* buffer, unsigned count, std::int64_t at) {
+        const int written = platform::posixFileOps().pwrite(handle, buffer, count, at);
         if (written > 0 && active() != nullptr) {
             const auto* p = static_cast<const std::uint8_t*>(buffer);
             active()->push_back({at, std::vector<std::uint8_t>(p, p + written)});

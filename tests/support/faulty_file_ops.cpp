@@ -63,6 +63,38 @@ int faultyWrite(int handle, const void* buffer, unsigned count) {
     return real().write(handle, buffer, limited(count));
 }
 
+// Positioned reads and writes count and fail as reads and writes: a test that
+// fails "the n-th read" means the n-th transfer of bytes, whichever call it is.
+int faultyPread(int handle, void* buffer, unsigned count, std::int64_t offset) {
+    const auto d = gActive->nextCall(FileOpKind::Read);
+    if (d.fail) {
+        errno = d.error;
+        return d.error == 0 ? 0 : -1;
+    }
+    return real().pread(handle, buffer, limited(count), offset);
+}
+
+int faultyPwrite(int handle, const void* buffer, unsigned count, std::int64_t offset) {
+    const auto d = gActive->nextCall(FileOpKind::Write);
+    if (d.shortWrite) {
+        const unsigned prefix = d.prefix < count ? d.prefix : count;
+        unsigned done = 0;
+        while (done < prefix) {
+            const int r = real().pwrite(handle, static_cast<const std::uint8_t*>(buffer) + done, prefix - done,
+                                        offset + done);
+            if (r <= 0) break;
+            done += static_cast<unsigned>(r);
+        }
+        errno = d.error;
+        return -1;
+    }
+    if (d.fail) {
+        errno = d.error;
+        return -1;
+    }
+    return real().pwrite(handle, buffer, limited(count), offset);
+}
+
 std::int64_t faultySeek(int handle, std::int64_t offset, int origin) {
     const auto d = gActive->nextCall(FileOpKind::Seek);
     if (d.fail) {
@@ -86,7 +118,8 @@ int faultyFsync(int handle) {
 FaultyFileOps::FaultyFileOps() {
     if (gActive != nullptr) ADD_FAILURE() << "only one FaultyFileOps may be installed at a time";
     gActive = this;
-    table_ = platform::FileOps{faultyOpen, faultyClose, faultyRead, faultyWrite, faultySeek, faultyFsync};
+    table_ = platform::FileOps{faultyOpen, faultyClose, faultyRead,  faultyWrite,
+                               faultySeek, faultyFsync, faultyPread, faultyPwrite};
     platform::installFileOps(&table_);
 }
 

@@ -1,7 +1,8 @@
 #pragma once
 // A FileOps table over the real POSIX calls that counts every call by kind and
 // fails the calls a test chooses. Installed for its lifetime (one at a time);
-// the destructor puts the real calls back.
+// the destructor puts the real calls back. A positioned read counts (and
+// fails) as a Read, a positioned write as a Write.
 //
 //   testsupport::FaultyFileOps faults;
 //   faults.failNth(testsupport::FileOpKind::Seek, 2, EIO);   // the 2nd seek from now fails
