@@ -11,7 +11,8 @@
 // offset, whole, with a sound head CRC and body check; no record is delivered
 // twice (the recovery would forward it twice); the cursor ends by itself;
 // after a removal the header on disk is sound and names the in-memory forward
-// offset.
+// offset; a recovery stopped after every few removals and started again
+// delivers exactly what an uninterrupted one does.
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -108,15 +109,28 @@ bool toleratesRedelivery() {
     return on;
 }
 
-void drain(RecoverContext& ctx, const std::string& path) {
+// What one recovery, perhaps over several runs, has delivered so far.
+struct Drain {
+    std::vector<std::int64_t> positions;
+    std::set<std::int64_t> delivered;
+    std::int64_t calls = 0;
+    bool redelivered = false;  // ended early at a known finding
+};
+
+// Delivers and removes messages until the cursor ends, or until `removals`
+// messages have been removed in this run; true when it stopped for that.
+bool drain(RecoverContext& ctx, const std::string& path, Drain& state, std::int64_t removals) {
     // Each record takes at least a record head of the file, so a drain that
     // delivers more than this has delivered something twice.
     const std::int64_t most = ctx.fileSize / static_cast<std::int64_t>(kRecordHead) + 1;
-    std::set<std::int64_t> delivered;
     bool removed = false;
-    std::int64_t calls = 0;
+    bool interrupted = false;
     while (ctx.moreMessages && !ctx.stopRequested) {
-        FUZZ_CHECK(++calls <= 2 * most + 2);
+        if (removals-- == 0) {
+            interrupted = true;
+            break;
+        }
+        FUZZ_CHECK(++state.calls <= 2 * most + 2);
         StatusBlock status;
         const std::uint32_t length = readNextMessage(ctx, status);
         if (length == 0) {
@@ -131,9 +145,12 @@ void drain(RecoverContext& ctx, const std::string& path) {
                          static_cast<long long>(ctx.header.lastOffset));
         }
         checkDelivery(ctx, length, path);
-        const bool first = delivered.insert(ctx.header.forwardOffset).second;
-        if (!first && toleratesRedelivery()) break;
-        FUZZ_CHECK(first);
+        state.positions.push_back(ctx.header.forwardOffset);
+        if (!state.delivered.insert(ctx.header.forwardOffset).second) {
+            state.redelivered = true;
+            if (toleratesRedelivery()) break;
+            FUZZ_CHECK(!"a record was delivered twice");
+        }
 
         StatusBlock removeStatus;
         removeLastMsg(ctx, removeStatus);
@@ -142,6 +159,29 @@ void drain(RecoverContext& ctx, const std::string& path) {
         removed = true;
     }
     if (removed) checkWrittenHeader(ctx, path);
+    return interrupted;
+}
+
+// A whole recovery of the file, stopped and started again after every
+// `removalsPerRun` removals (0: never).
+Drain recover(const std::vector<std::uint8_t>& file, std::int64_t removalsPerRun) {
+    const std::string& path = fuzzsupport::writeInputFile(file);
+    Drain state;
+    for (;;) {
+        RecoverContext ctx;
+        if (!open(ctx, path, false)) {
+            ctx = RecoverContext{};
+            if (!open(ctx, path, true)) return state;
+        }
+        const bool interrupted = drain(ctx, path, state, removalsPerRun > 0 ? removalsPerRun : -1);
+        // A forward offset at the end of the file leaves nothing to read, yet
+        // the next start refuses such a header (and DUMP would read the file
+        // from the front again): the recovery ends here.
+        const bool atEnd = ctx.header.forwardOffset >= ctx.fileSize;
+        StatusBlock closeStatus;
+        FUZZ_CHECK(MasterFileClose(ctx, closeStatus));
+        if (!interrupted || state.redelivered || atEnd) return state;
+    }
 }
 
 }  // namespace
@@ -149,15 +189,11 @@ void drain(RecoverContext& ctx, const std::string& path) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     fuzzsupport::prepareProcess();
     fuzzsupport::clearLogs();
-    const std::string& path = fuzzsupport::writeInputFile(storeFileOf(data, size));
-
-    RecoverContext ctx;
-    if (!open(ctx, path, false)) {
-        ctx = RecoverContext{};
-        if (!open(ctx, path, true)) return 0;
-    }
-    drain(ctx, path);
-    StatusBlock closeStatus;
-    FUZZ_CHECK(MasterFileClose(ctx, closeStatus));
+    const std::vector<std::uint8_t> file = storeFileOf(data, size);
+    const Drain whole = recover(file, 0);
+    // An interrupted recovery resumes where it stopped: run after run, it
+    // delivers what one uninterrupted run delivers.
+    const Drain resumed = recover(file, size > 0 ? 1 + data[size - 1] % 3 : 1);
+    if (!whole.redelivered && !resumed.redelivered) FUZZ_CHECK(resumed.positions == whole.positions);
     return 0;
 }
