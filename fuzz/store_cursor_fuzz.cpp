@@ -149,7 +149,7 @@ bool drain(RecoverContext& ctx, const std::string& path, Drain& state, std::int6
         if (!state.delivered.insert(ctx.header.forwardOffset).second) {
             state.redelivered = true;
             if (toleratesRedelivery()) break;
-            FUZZ_CHECK(!"a record was delivered twice");
+            ::fuzzsupport::fail(__FILE__, __LINE__, "a record was delivered twice");
         }
 
         StatusBlock removeStatus;
