@@ -174,10 +174,12 @@ Drain recover(const std::vector<std::uint8_t>& file, std::int64_t removalsPerRun
             if (!open(ctx, path, true)) return state;
         }
         const bool interrupted = drain(ctx, path, state, removalsPerRun > 0 ? removalsPerRun : -1);
-        // A forward offset at the end of the file leaves nothing to read, yet
-        // the next start refuses such a header (and DUMP would read the file
-        // from the front again): the recovery ends here.
-        const bool atEnd = ctx.header.forwardOffset >= ctx.fileSize;
+        // A linear file whose forward offset reached its end has nothing left
+        // to read, yet the next start refuses such a header (and DUMP would
+        // read the file from the front again): that recovery ends here. A
+        // ring whose data wraps goes on at the start of its data area.
+        const bool wraps = ctx.header.maxSize != 0 && ctx.header.firstMsgOffset > ctx.header.lastMsgOffset;
+        const bool atEnd = ctx.header.forwardOffset >= ctx.fileSize && !wraps;
         StatusBlock closeStatus;
         FUZZ_CHECK(MasterFileClose(ctx, closeStatus));
         if (!interrupted || state.redelivered || atEnd) return state;
