@@ -16,6 +16,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstdarg>
@@ -113,6 +114,9 @@ private:
     UniqueFd unixListener_;
     UniqueFd tcpListener_;
     std::array<std::unique_ptr<Connection>, kMaxConnections> connections_;
+    // Slots from here on are empty: the scans of every receive and send stop
+    // there instead of walking all the slots for the few connections in use.
+    std::size_t slotsInUse_ = 0;
     std::size_t nextSlot_ = 0;  // where the next delivery scan starts, so no peer starves the others
 };
 
@@ -209,13 +213,15 @@ bool SocketTransport::acceptPending(StatusBlock& status) {
 }
 
 Connection* SocketTransport::addConnection(UniqueFd fd, bool tcp) {
-    for (auto& slot : connections_) {
+    for (std::size_t i = 0; i < kMaxConnections; ++i) {
+        auto& slot = connections_[i];
         if (slot) continue;
         std::unique_ptr<Connection> connection(new (std::nothrow) Connection);
         if (!connection || !connection->reader.allocate()) return nullptr;
         connection->fd = std::move(fd);
         connection->tcp = tcp;
         slot = std::move(connection);
+        slotsInUse_ = std::max(slotsInUse_, i + 1);
         return slot.get();
     }
     return nullptr;
@@ -285,6 +291,7 @@ void SocketTransport::release(std::size_t slot) {
                  connection.identified ? connection.peer.service : "an unnamed peer");
     }
     connections_[slot].reset();
+    while (slotsInUse_ > 0 && !connections_[slotsInUse_ - 1]) --slotsInUse_;
 }
 
 bool SocketTransport::deliverDisconnect(Connection& connection, Message& msg, std::int32_t& length,
@@ -301,8 +308,9 @@ bool SocketTransport::deliverDisconnect(Connection& connection, Message& msg, st
 }
 
 bool SocketTransport::deliverReady(Message& msg, std::int32_t& length, StatusBlock& status) {
-    for (std::size_t step = 0; step < kMaxConnections; ++step) {
-        const std::size_t slot = (nextSlot_ + step) % kMaxConnections;
+    const std::size_t inUse = slotsInUse_;  // a release below may lower it
+    for (std::size_t step = 0; step < inUse; ++step) {
+        const std::size_t slot = (nextSlot_ + step) % inUse;
         if (!connections_[slot]) continue;
         Connection& connection = *connections_[slot];
         Message frame;
@@ -349,7 +357,8 @@ std::int32_t SocketTransport::receive(std::int32_t timeout, Message& msg, Status
                 owners[count++] = nullptr;
             }
         }
-        for (auto& connection : connections_) {
+        for (std::size_t slot = 0; slot < slotsInUse_; ++slot) {
+            const auto& connection = connections_[slot];
             if (!connection || !connection->fd.valid() || connection->reader.receiveSpace().empty()) continue;
             entries[count] = {connection->fd.get(), POLLIN, 0};
             owners[count++] = connection.get();
@@ -379,7 +388,8 @@ std::int32_t SocketTransport::receive(std::int32_t timeout, Message& msg, Status
 }
 
 Connection* SocketTransport::findSendable(const std::string& key) {
-    for (auto& connection : connections_) {
+    for (std::size_t slot = 0; slot < slotsInUse_; ++slot) {
+        const auto& connection = connections_[slot];
         if (connection && connection->sendable && connection->identified && connection->key == key) {
             return connection.get();
         }
@@ -499,6 +509,7 @@ void SocketTransport::send(std::int32_t timeout, MsgView msg, StatusBlock& statu
 
 void SocketTransport::exit(StatusBlock& /*status*/) {
     for (auto& connection : connections_) connection.reset();
+    slotsInUse_ = 0;
     unixListener_.reset();
     tcpListener_.reset();
     // A child forked after INIT shares the registration but not the name.
