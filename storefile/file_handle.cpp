@@ -1,7 +1,5 @@
 #include "storefile/file_handle.h"
 
-#include <algorithm>
-#include <array>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
@@ -15,6 +13,7 @@
 #include "platform/file_ops.h"
 #include "platform/named_mutex.h"
 #include "platform/system_error.h"
+#include "storefile/file_memory.h"
 
 namespace {
 
@@ -54,8 +53,6 @@ std::vector<NameLockSlot>& nameLockTable() {
 struct HandlePath {
     std::string path;
     bool holdsLock = false;
-    std::array<std::uint8_t, kMaxHeaderArea> headerArea{};
-    std::size_t headerAreaLength = 0;  // 0: unknown
 };
 
 std::map<std::int32_t, HandlePath>& handlePathTable() {
@@ -114,7 +111,7 @@ bool rememberOpenHandle(std::int32_t handle, const char* path, bool& firstOpenOf
         firstOpenOfPath = entry.path != path;
         entry.path = path;
         entry.holdsLock = true;
-        entry.headerAreaLength = 0;
+        beginFileMemory(handle);
         return true;
     } catch (const std::bad_alloc&) {
         return false;
@@ -217,7 +214,7 @@ void closeStoreFileHandle(std::int32_t handle, StatusBlock& status) {
     ZENTO_SERVER_INITBLK(status);
     if (handle == -1) return;
     // Whether or not the close succeeds, the caller is done with the handle.
-    forgetHeaderArea(handle);
+    endFileMemory(handle);
     errno = 0;
     if (platform::rtClose(handle) != 0) {
         ZENTO_SERVER_LDBLK(kFacilityRuntime, failureErrno(EIO), status);
@@ -304,6 +301,7 @@ std::int64_t writeExact(std::int32_t handle, const void* buffer, std::int64_t n,
         ZENTO_SERVER_LDBLK(kFacilityStore, kWriteNoBuffer, status);
         return 0;
     }
+    noteFileWrite(handle, -1, n);  // where the file position stands is not known here
     const auto* bytes = static_cast<const std::uint8_t*>(buffer);
     std::int64_t done = 0;
     while (n > 0) {
@@ -373,6 +371,7 @@ std::int64_t writeExactAt(std::int32_t handle, std::int64_t offset, const void* 
         return 0;
     }
     if (refuseOffset(offset, status)) return 0;
+    noteFileWrite(handle, offset, n);
     const auto* bytes = static_cast<const std::uint8_t*>(buffer);
     std::int64_t done = 0;
     while (n > 0) {
@@ -405,37 +404,6 @@ void lockStoreFile(std::int32_t /*handle*/, const char* /*path*/, std::int64_t /
 }
 
 void unlockStoreFile(std::int32_t /*handle*/, std::int64_t /*length*/, StatusBlock& /*status*/) {}
-
-namespace {
-
-HandlePath* lockedEntry(std::int32_t handle) {
-    auto& paths = handlePathTable();
-    const auto entry = paths.find(handle);
-    return entry != paths.end() && entry->second.holdsLock ? &entry->second : nullptr;
-}
-
-}  // namespace
-
-void rememberHeaderArea(std::int32_t handle, std::span<const std::uint8_t> area) {
-    HandlePath* entry = lockedEntry(handle);
-    if (entry == nullptr) return;
-    if (area.empty() || area.size() > entry->headerArea.size()) {
-        entry->headerAreaLength = 0;
-        return;
-    }
-    std::copy(area.begin(), area.end(), entry->headerArea.begin());
-    entry->headerAreaLength = area.size();
-}
-
-void forgetHeaderArea(std::int32_t handle) {
-    if (HandlePath* entry = lockedEntry(handle)) entry->headerAreaLength = 0;
-}
-
-std::span<const std::uint8_t> knownHeaderArea(std::int32_t handle) {
-    const HandlePath* entry = lockedEntry(handle);
-    if (entry == nullptr) return {};
-    return {entry->headerArea.data(), entry->headerAreaLength};
-}
 
 void LogWinError(const char* tag, const char* text, std::uint32_t error) {
     char line[2048];

@@ -3,7 +3,6 @@
 // the cross-process name lock of the path's extension, exact reads and
 // writes, positioned seeks, the size query, close.
 #include <cstdint>
-#include <span>
 #include <string_view>
 
 #include "msglib/status_block.h"
@@ -40,15 +39,3 @@ void syncStoreFile(std::int32_t handle, StatusBlock& status);
 void lockStoreFile(std::int32_t handle, const char* path, std::int64_t length, StatusBlock& status);
 void unlockStoreFile(std::int32_t handle, std::int64_t length, StatusBlock& status);
 void LogWinError(const char* tag, const char* text, std::uint32_t error);
-
-// The header area (at most 192 bytes from offset 0) as this process last
-// wrote it to a file it holds open through zento_s_file_open. The name lock
-// keeps every other process away from the file while it is open, so the
-// bytes stay what was written, and a rewrite need not read them back first.
-// Forgotten at every open and close of the handle; a handle not opened
-// through zento_s_file_open (or a longer area) keeps nothing.
-constexpr std::size_t kMaxHeaderArea = 192;
-void rememberHeaderArea(std::int32_t handle, std::span<const std::uint8_t> area);
-void forgetHeaderArea(std::int32_t handle);
-// Empty when unknown.
-std::span<const std::uint8_t> knownHeaderArea(std::int32_t handle);

@@ -40,7 +40,7 @@
 // header to keep, and the steps run as they are. That is why the header area
 // is read before a write, unless this process wrote it last to a file it
 // holds open under its name lock: then it holds two valid, equal copies of
-// what was written (storefile/file_handle.h), and only a failed write makes
+// what was written (storefile/file_memory.h), and only a failed write makes
 // it unknown again.
 #include "storefile/header_pair.h"
 
@@ -51,6 +51,7 @@
 
 #include "msglib/coding.h"
 #include "storefile/file_handle.h"
+#include "storefile/file_memory.h"
 #include "storefile/store_format.h"
 
 namespace {

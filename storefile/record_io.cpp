@@ -1,7 +1,8 @@
 // Reading and appending the records of the data area: a 12-byte prefix
 // (marker, CRC of the message head, body check) in front of each message.
-// Records are read with positioned reads, one call for the head and one for
-// the rest, as a recovery reads one record per message.
+// Records are read with positioned reads from the window of the file that a
+// store file held open keeps in memory (storefile/file_memory.h): a recovery
+// reads one record after the other, and one read call then serves many.
 #include <algorithm>
 #include <array>
 #include <memory>
@@ -9,6 +10,7 @@
 
 #include "msglib/coding.h"
 #include "storefile/file_handle.h"
+#include "storefile/file_memory.h"
 #include "storefile/store_format.h"
 
 namespace {
@@ -36,7 +38,7 @@ std::uint32_t readRecordHead(int handle, std::int64_t position, std::span<std::u
                              StatusBlock& status) {
     ZENTO_SERVER_INITBLK(status);
     std::array<std::uint8_t, kRecordHeadSize> record{};
-    readExactAt(handle, position, record.data(), kRecordHeadSize, status);
+    readAheadAt(handle, position, record.data(), kRecordHeadSize, status);
     if (statusFailed(status)) {
         ZENTO_SERVER_LDBLK(kFacilityStore, positionRefused(status) ? kRecordSeekFailed : kHeadReadFailed, status);
         return 0;
@@ -56,7 +58,7 @@ void readRecordBody(int handle, std::int64_t position, std::uint32_t length, std
         ZENTO_SERVER_LDBLK(kFacilityStore, kBodyReadFailed, status);
         return;
     }
-    readExactAt(handle, position + kRecordHeadSize, message.data() + kMessageHeadSize, length - kMessageHeadSize,
+    readAheadAt(handle, position + kRecordHeadSize, message.data() + kMessageHeadSize, length - kMessageHeadSize,
                 status);
     if (statusFailed(status)) {
         ZENTO_SERVER_LDBLK(kFacilityStore, positionRefused(status) ? kRecordSeekFailed : kBodyReadFailed, status);

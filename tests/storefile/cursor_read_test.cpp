@@ -3,6 +3,7 @@
 #include <cerrno>
 
 #include "msglib/coding.h"
+#include "storefile/file_memory.h"
 #include "tests/storefile/cursor_fixture.h"
 #include "tests/support/faulty_file_ops.h"
 
@@ -394,28 +395,30 @@ TEST_F(CursorTest, ProgressLineOnEveryThousandthCall) {
 TEST_F(CursorTest, IoFaultsGiveTheirCodes) {
     struct Fault {
         bool damaged;  // a damaged stretch before the record: a search runs
+        std::uint32_t size;
         FileOpKind kind;
         int nth;
         std::vector<Entry> codes;
         bool delivered;
     };
-    // The head read is the first read, the body read or the search's first
-    // window the second; only the search seeks.
+    // The first read fills the window with the head (and the body of a
+    // message that fits); a body longer than the window, or the search's
+    // first window, is the second read. Only the search seeks.
     const Fault faults[] = {
-        {false, FileOpKind::Read, 1, {{1, EIO}, {13, 13182}, {13, 13532}, {13, 13411}}, false},
-        {false, FileOpKind::Read, 2, {{1, EIO}, {13, 13182}, {13, 13512}, {13, 13406}}, false},
+        {false, 400, FileOpKind::Read, 1, {{1, EIO}, {13, 13182}, {13, 13532}, {13, 13411}}, false},
+        {false, 70000, FileOpKind::Read, 2, {{1, EIO}, {13, 13182}, {13, 13512}, {13, 13406}}, false},
         // A search that cannot read has not shown that nothing follows: a
         // failure, never the end of the data.
-        {true, FileOpKind::Seek, 1, {{1, EIO}, {13, 13159}, {13, 13402}, {13, 13411}}, false},
-        {true, FileOpKind::Read, 2, {{1, EIO}, {13, 13182}, {13, 13532}, {13, 13411}}, false},
+        {true, 400, FileOpKind::Seek, 1, {{1, EIO}, {13, 13159}, {13, 13402}, {13, 13411}}, false},
+        {true, 400, FileOpKind::Read, 2, {{1, EIO}, {13, 13182}, {13, 13532}, {13, 13411}}, false},
         // The header names the record found, but cannot be written.
-        {true, FileOpKind::Write, 1, {{1, EIO}, {13, 13202}, {13, 13521}, {13, 13414}}, true},
+        {true, 400, FileOpKind::Write, 1, {{1, EIO}, {13, 13202}, {13, 13521}, {13, 13414}}, true},
     };
     for (const Fault& f : faults) {
         SCOPED_TRACE(f.codes.back().second);
         StoreFileBuilder b;
         if (f.damaged) b.addRaw(Bytes(500, 0x33));
-        b.addMessage(makeTestMessage(400, 1));
+        b.addMessage(makeTestMessage(f.size, 1));
         b.describeRecords();
         b.header().forwardOffset = 192;
         if (ctx_.storeFileHandle >= 0) closeStoreFileHandle(ctx_.storeFileHandle, status_);
@@ -426,7 +429,7 @@ TEST_F(CursorTest, IoFaultsGiveTheirCodes) {
         ops.failNth(f.kind, f.nth, EIO);
         const std::uint32_t length = read();
         EXPECT_EQ(entries(status_), f.codes);
-        EXPECT_EQ(length, f.delivered ? 400u : 0u);
+        EXPECT_EQ(length, f.delivered ? f.size : 0u);
         EXPECT_EQ(static_cast<bool>(ctx_.currentMsg), f.delivered);
         EXPECT_EQ(ctx_.lastReadOutcome, f.delivered ? ReadOutcome::Delivered
                                         : f.codes.back().second == 13412 ? ReadOutcome::EndOfData
@@ -434,21 +437,26 @@ TEST_F(CursorTest, IoFaultsGiveTheirCodes) {
     }
 }
 
-// A recovery reads one record per message: two reads, nothing more.
-TEST_F(CursorTest, ARecordTakesTwoReadsAndNoSeek) {
+// A recovery reads its records one after the other: one read serves every
+// record of a window, a record across the window's end starts the next one,
+// and the header writes between them do not touch the window.
+TEST_F(CursorTest, RecordsComeFromAWindowOfTheFile) {
     StoreFileBuilder b;
-    b.addMessage(makeTestMessage(400, 1));
-    b.addMessage(makeTestMessage(700, 2));
+    constexpr std::uint32_t kRecords = 200;  // 700-byte messages: about 140 KiB, three windows
+    for (std::uint32_t i = 1; i <= kRecords; ++i) b.addMessage(makeTestMessage(700, i));
     b.describeRecords();
     openFile(b);
     testsupport::FaultyFileOps ops;
-    for (const std::uint32_t length : {400u, 700u}) {
-        ops.resetCounts();
-        ASSERT_EQ(read(), length);
-        EXPECT_EQ(ops.calls(FileOpKind::Read), 2);
-        EXPECT_EQ(ops.totalCalls(), 2) << "no seek, no write: the offset did not move";
+    int readsAfterTheFirstHeaderWrite = 0;
+    for (std::uint32_t i = 1; i <= kRecords; ++i) {
+        ASSERT_EQ(read(), 700u) << i;
+        ASSERT_EQ(delivered(), makeTestMessage(700, i)) << i;
         remove();
+        if (i == 1) readsAfterTheFirstHeaderWrite = ops.calls(FileOpKind::Read);
     }
+    EXPECT_EQ(readsAfterTheFirstHeaderWrite, 2) << "the window, and the header area before its first rewrite";
+    EXPECT_EQ(ops.calls(FileOpKind::Read), 1 + static_cast<int>((kRecords * 712 + kReadWindow - 1) / kReadWindow));
+    EXPECT_EQ(ops.calls(FileOpKind::Seek), 0);
 }
 
 }  // namespace
