@@ -30,7 +30,9 @@ bool inside(Bytes part, MsgView msg) {
     return part.data() >= msg.data() && part.data() + part.size() <= msg.data() + msg.size();
 }
 
-bool same(Bytes a, Bytes b) { return a.size() == b.size() && (a.empty() || std::memcmp(a.data(), b.data(), a.size()) == 0); }
+bool same(Bytes a, Bytes b) {
+    return a.size() == b.size() && (a.empty() || std::memcmp(a.data(), b.data(), a.size()) == 0);
+}
 
 std::uint32_t templateValueBytes(Bytes dataTemplate) {
     const std::vector<DescriptorEntry> entries = decodeDescriptors(dataTemplate);

@@ -81,6 +81,16 @@ Bytes linearFile(const StoreSpec& spec) {
     return readFile(path);
 }
 
+StoreFileHeader headerOf(const Bytes& bytes) {
+    return decodeType2(std::span<const std::uint8_t, 92>(bytes.data(), 92));
+}
+
+void setHeader(Bytes& bytes, const StoreFileHeader& header) {
+    const Type2Block block = encodeType2(header);
+    std::copy(block.begin(), block.end(), bytes.begin());
+    fuzzsupport::repairHeader(bytes, 2);
+}
+
 // A ring of ringBytes: the writer's ring logic works on the file's length,
 // so a small file stands for a ring of any size.
 std::string createSmallRing(std::int64_t ringBytes) {
@@ -88,11 +98,9 @@ std::string createSmallRing(std::int64_t ringBytes) {
     std::string error;
     if (!createStoreFile(path, 0, true, error)) die(error);
     Bytes bytes = readFile(path);
-    StoreFileHeader header = decodeType2(std::span<const std::uint8_t, 92>(bytes.data(), 92));
+    StoreFileHeader header = headerOf(bytes);
     header.maxSize = 1;
-    const Type2Block block = encodeType2(header);
-    std::copy(block.begin(), block.end(), bytes.begin());
-    fuzzsupport::repairHeader(bytes, 2);
+    setHeader(bytes, header);
     bytes.resize(static_cast<std::size_t>(ringBytes), 0);
     std::ofstream(path, std::ios::binary | std::ios::trunc)
         .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
@@ -119,14 +127,6 @@ Bytes ringFile(std::int64_t ringBytes, const StoreSpec& first, std::uint32_t for
     if (forwarded > 0) forward(path, forwarded);
     if (second.count > 0) appendMessages(path, second, first.count + 1);
     return readFile(path);
-}
-
-StoreFileHeader headerOf(const Bytes& bytes) { return decodeType2(std::span<const std::uint8_t, 92>(bytes.data(), 92)); }
-
-void setHeader(Bytes& bytes, const StoreFileHeader& header) {
-    const Type2Block block = encodeType2(header);
-    std::copy(block.begin(), block.end(), bytes.begin());
-    fuzzsupport::repairHeader(bytes, 2);
 }
 
 // The same file under an older header generation: its header area is
