@@ -30,6 +30,22 @@
 //   this lap begins.
 // - When the search after the wrap finds nothing, the call ends as a failed
 //   search without a wrap does (stopRequested set).
+// - Behind a wrap, a type-2 header names the newest record (lastMsgOffset);
+//   what lies between it and firstMsgOffset is from earlier laps. A search
+//   there stops at the newest record, and a read position past it ends the
+//   data (stopRequested set, moreMessages cleared): reading on would walk
+//   into the older part and wrap again. The older types keep lastMsgOffset
+//   at 0 and end by their message count instead.
+// - A removal of a message at lastOffset goes to the wrap position only when
+//   a wrap exists. A type-2 header whose wrapped word is set while
+//   firstMsgOffset <= lastMsgOffset has no data at the start of the data
+//   area that was not forwarded in this lap: going there would deliver it all
+//   again, so the removal ends the data as when nothing is wrapped.
+// - A removal in the older part of a wrapped ring that leaves no room for a
+//   record head before the end of the file records the wrap position, where
+//   the next read would go anyway: an offset at the file's end is refused by
+//   the next start, so a run stopped right then could not resume. Nothing
+//   can lie in those last bytes, so no unacknowledged record is skipped.
 //
 // Decisions that keep a recovery from reporting a failure as success or
 // sending what was already acknowledged:
@@ -136,6 +152,22 @@ bool countEndsRing(const RecoverContext& ctx) {
     return (ctx.headerType == 0 || ctx.headerType == 1) && ctx.header.maxSize != 0 && countsMessages(ctx.header);
 }
 
+// The stored data continues at the start of the data area. Types 0 and 1
+// keep lastMsgOffset at 0, so their rings always count as wrapped.
+bool wrapExists(const StoreFileHeader& h) { return h.firstMsgOffset > h.lastMsgOffset; }
+
+// Only a type-2 header names its newest record, and so can show that the
+// part after the wrap ends there.
+bool namesNewestRecord(const RecoverContext& ctx) { return ctx.headerType == 2; }
+
+// Where ring reading at `position` would go to the wrap position at once:
+// in the part before the wrap, with no room left for a record head.
+bool readWouldWrapAt(const RecoverContext& ctx, std::int64_t position) {
+    const StoreFileHeader& h = ctx.header;
+    return h.maxSize != 0 && wrapExists(h) && position >= h.firstMsgOffset &&
+           ctx.fileSize - position < kRecordHeadSize;
+}
+
 // Why the data ends, as the rows of the end table name them.
 enum class EndCase {
     ShortTail,      // fewer than a record head left before the end of the file
@@ -143,7 +175,8 @@ enum class EndCase {
     Truncated,      // the message runs past the end of the file
     BadBody,        // a body check that failed, and the search found nothing
     UnwrittenSpace, // zero-filled space where the next record would be
-    Drained         // the header counts every stored message forwarded
+    Drained,        // the header counts every stored message forwarded
+    PastNewest      // behind a wrap, past the newest record
 };
 
 // One call of readNextMessage.
@@ -165,7 +198,9 @@ private:
 
     bool ring() const { return ctx_.header.maxSize != 0; }
     bool drained() const;
-    bool wrapExists() const { return ctx_.header.firstMsgOffset > ctx_.header.lastMsgOffset; }
+    bool wrapExists() const { return ::wrapExists(ctx_.header); }
+    bool afterWrap() const { return wrapped_ || ctx_.readPosition < ctx_.header.firstMsgOffset; }
+    bool pastNewest() const;
     std::int64_t wrapPosition() const { return blockSizeOf(ctx_.headerType); }
     std::int64_t dataAreaStart() const { return 2 * wrapPosition() + 8; }
     bool mayWrap() const {
@@ -192,6 +227,11 @@ bool ReadCall::drained() const {
     return countEndsRing(ctx_) && h.forwardedCount == h.msgCount && h.forwardOffset != h.firstMsgOffset;
 }
 
+bool ReadCall::pastNewest() const {
+    return ring() && wrapExists() && namesNewestRecord(ctx_) && afterWrap() &&
+           ctx_.readPosition > ctx_.header.lastMsgOffset;
+}
+
 std::uint32_t ReadCall::run() {
     const StoreFileHeader& h = ctx_.header;
     if (drained()) {
@@ -211,14 +251,19 @@ std::uint32_t ReadCall::run() {
                 return 0;
             }
             limit = ctx_.fileSize - 1;
-        } else if (left >= kRecordHeadSize) {
-            limit = searchLimit();
-        } else if (mayWrap()) {
-            wrap();
-            limit = searchLimit();
         } else {
-            endOfData(EndCase::ShortTail);
-            return 0;
+            if (left < kRecordHeadSize) {
+                if (!mayWrap()) {
+                    endOfData(EndCase::ShortTail);
+                    return 0;
+                }
+                wrap();
+            }
+            if (pastNewest()) {
+                endOfData(EndCase::PastNewest);
+                return 0;
+            }
+            limit = searchLimit();
         }
         if (readAt(limit) == Step::Stop) return result_;
     }
@@ -321,14 +366,15 @@ ReadCall::Step ReadCall::fail(const StatusBlock& cause, std::int32_t code) {
 }
 
 // Searches run to the end of the file, except in the stretch after a wrap:
-// there the data already forwarded begins at firstMsgOffset.
+// there the data already forwarded begins at firstMsgOffset, and a type-2
+// header's data ends with the newest record, which the search must still
+// find (it examines the positions below limit - 304).
 std::int64_t ReadCall::searchLimit() const {
     const std::int64_t fileLimit = ctx_.fileSize - 1;
-    const bool afterWrap = wrapped_ || ctx_.readPosition < ctx_.header.firstMsgOffset;
-    if (ring() && wrapExists() && afterWrap) {
-        return std::min(ctx_.header.firstMsgOffset - 1, fileLimit);
-    }
-    return fileLimit;
+    if (!ring() || !wrapExists() || !afterWrap()) return fileLimit;
+    std::int64_t limit = std::min(ctx_.header.firstMsgOffset - 1, fileLimit);
+    if (namesNewestRecord(ctx_)) limit = std::min(limit, ctx_.header.lastMsgOffset + kRecordHeadSize + 1);
+    return limit;
 }
 
 // A read at the wrap position meets the header itself, whether this call
@@ -420,8 +466,10 @@ void removeLastMsg(RecoverContext& ctx, StatusBlock& status) {
         ctx.moreMessages = false;
         h.forwardedCount = h.msgCount;
     } else if (h.forwardOffset < h.lastOffset) {
+        const bool inOlderPart = h.forwardOffset >= h.firstMsgOffset;
         h.forwardOffset += std::int64_t{kRecordPrefixSize} + length;
-    } else if (h.wrapped != 0) {
+        if (inOlderPart && readWouldWrapAt(ctx, h.forwardOffset)) h.forwardOffset = wrapPosition;
+    } else if (h.wrapped != 0 && (!namesNewestRecord(ctx) || wrapExists(h))) {
         h.forwardOffset = wrapPosition;
     } else {
         ctx.stopRequested = true;

@@ -38,6 +38,7 @@ TEST_F(RemoveTest, ForwardOffsetMovesAsTheHeaderSays) {
         const char* name;
         std::int32_t headerType;
         std::int64_t forward;
+        std::int64_t first;
         std::uint32_t wrapped;
         std::int64_t forwardAfter;
         std::uint32_t countAfter;
@@ -45,13 +46,18 @@ TEST_F(RemoveTest, ForwardOffsetMovesAsTheHeaderSays) {
         bool stop;
     };
     const Row rows[] = {
-        {"last message", 2, 2000, 0, 2000, 5, false, false},
-        {"before the data end", 2, 500, 0, 912, 3, true, false},
-        {"at the oldest message", 2, 192, 0, 604, 1, true, false},
-        {"wrapped, type 2", 2, 3000, 1, 92, 3, true, false},
-        {"wrapped, type 1", 1, 3000, 1, 68, 3, true, false},
-        {"wrapped, type 0", 0, 3000, 1, 64, 3, true, false},
-        {"at the data end, no wrap", 2, 3000, 0, 3000, 3, true, true},
+        {"last message", 2, 2000, 192, 0, 2000, 5, false, false},
+        {"before the data end", 2, 500, 192, 0, 912, 3, true, false},
+        {"at the oldest message", 2, 192, 192, 0, 604, 1, true, false},
+        {"wrapped, type 2", 2, 3000, 2500, 1, 92, 3, true, false},
+        // Oldest before newest: nothing at the data area start is left for
+        // this lap, whatever the wrapped word says.
+        {"wrapped word without a wrap, type 2", 2, 3000, 192, 1, 3000, 3, true, true},
+        {"wrapped word, oldest is newest, type 2", 2, 3000, 2000, 1, 3000, 3, true, true},
+        // The older types cannot name their newest record; the word decides.
+        {"wrapped, type 1", 1, 3000, 192, 1, 68, 3, true, false},
+        {"wrapped, type 0", 0, 3000, 192, 1, 64, 3, true, false},
+        {"at the data end, no wrap", 2, 3000, 192, 0, 3000, 3, true, true},
     };
     const StoreFileHeader base = ctx_.header;
     for (const Row& r : rows) {
@@ -59,6 +65,7 @@ TEST_F(RemoveTest, ForwardOffsetMovesAsTheHeaderSays) {
         ctx_.header = base;
         ctx_.headerType = r.headerType;
         ctx_.header.forwardOffset = r.forward;
+        ctx_.header.firstMsgOffset = r.first;
         ctx_.header.wrapped = r.wrapped;
         ctx_.moreMessages = true;
         ctx_.stopRequested = false;
