@@ -81,6 +81,7 @@
 #include <array>
 #include <cinttypes>
 #include <cstdio>
+#include <limits>
 #include <string>
 
 #include "msglib/coding.h"
@@ -373,8 +374,13 @@ std::int64_t ReadCall::searchLimit() const {
     const std::int64_t fileLimit = ctx_.fileSize - 1;
     if (!ring() || !wrapExists() || !afterWrap()) return fileLimit;
     std::int64_t limit = std::min(ctx_.header.firstMsgOffset - 1, fileLimit);
-    if (namesNewestRecord(ctx_)) limit = std::min(limit, ctx_.header.lastMsgOffset + kRecordHeadSize + 1);
-    return limit;
+    if (!namesNewestRecord(ctx_)) return limit;
+    // The offsets come from the file: a sum beyond the range only means no
+    // narrower limit.
+    const std::int64_t newest = ctx_.header.lastMsgOffset;
+    const std::int64_t reach = std::int64_t{kRecordHeadSize} + 1;
+    if (newest > std::numeric_limits<std::int64_t>::max() - reach) return limit;
+    return std::min(limit, newest + reach);
 }
 
 // A read at the wrap position meets the header itself, whether this call
