@@ -263,62 +263,28 @@ unsigned transferSize(std::int64_t remaining) {
 
 }  // namespace
 
-std::int64_t readExact(std::int32_t handle, void* buffer, std::int64_t n, StatusBlock& status) {
-    ZENTO_SERVER_INITBLK(status);
-    if (handle < 0) {
-        ZENTO_SERVER_LDBLK(kFacilityStore, kReadBadHandle, status);
-        return 0;
-    }
-    if (buffer == nullptr) {
-        ZENTO_SERVER_LDBLK(kFacilityStore, kReadNoBuffer, status);
-        return 0;
-    }
-    auto* bytes = static_cast<std::uint8_t*>(buffer);
-    std::int64_t done = 0;
-    while (n > 0) {
-        errno = 0;
-        const int r = platform::rtRead(handle, bytes + done, transferSize(n));
-        if (r <= 0) {
-            // At the end of the file errno is 0: the entry then says "no
-            // error of the runtime", and 13182 says the bytes did not come.
-            ZENTO_SERVER_LDBLK(kFacilityRuntime, errno, status);
-            ZENTO_SERVER_LDBLK(kFacilityStore, kReadFailed, status);
-            break;
-        }
-        done += r;
-        n -= r;
-    }
-    return done;
-}
-
-std::int64_t writeExact(std::int32_t handle, const void* buffer, std::int64_t n, StatusBlock& status) {
-    ZENTO_SERVER_INITBLK(status);
-    if (handle < 0) {
-        ZENTO_SERVER_LDBLK(kFacilityStore, kWriteBadHandle, status);
-        return 0;
-    }
-    if (buffer == nullptr) {
-        ZENTO_SERVER_LDBLK(kFacilityStore, kWriteNoBuffer, status);
-        return 0;
-    }
-    noteFileWrite(handle, -1, n);  // where the file position stands is not known here
-    const auto* bytes = static_cast<const std::uint8_t*>(buffer);
-    std::int64_t done = 0;
-    while (n > 0) {
-        errno = 0;
-        const int r = platform::rtWrite(handle, bytes + done, transferSize(n));
-        if (r <= 0) {
-            ZENTO_SERVER_LDBLK(kFacilityRuntime, errno, status);
-            ZENTO_SERVER_LDBLK(kFacilityStore, kWriteFailed, status);
-            break;
-        }
-        done += r;
-        n -= r;
-    }
-    return done;
-}
-
 namespace {
+
+// The codes of one direction of transfer.
+struct TransferCodes {
+    std::int32_t badHandle;
+    std::int32_t noBuffer;
+    std::int32_t failed;
+};
+constexpr TransferCodes kReadCodes{kReadBadHandle, kReadNoBuffer, kReadFailed};
+constexpr TransferCodes kWriteCodes{kWriteBadHandle, kWriteNoBuffer, kWriteFailed};
+
+bool refuseTransfer(std::int32_t handle, const void* buffer, const TransferCodes& codes, StatusBlock& status) {
+    if (handle < 0) {
+        ZENTO_SERVER_LDBLK(kFacilityStore, codes.badHandle, status);
+        return true;
+    }
+    if (buffer == nullptr) {
+        ZENTO_SERVER_LDBLK(kFacilityStore, codes.noBuffer, status);
+        return true;
+    }
+    return false;
+}
 
 constexpr std::int32_t kNoOffset = 13159;  // as a failed seek
 
@@ -329,28 +295,19 @@ bool refuseOffset(std::int64_t offset, StatusBlock& status) {
     return true;
 }
 
-}  // namespace
-
-std::int64_t readExactAt(std::int32_t handle, std::int64_t offset, void* buffer, std::int64_t n,
-                         StatusBlock& status) {
-    ZENTO_SERVER_INITBLK(status);
-    if (handle < 0) {
-        ZENTO_SERVER_LDBLK(kFacilityStore, kReadBadHandle, status);
-        return 0;
-    }
-    if (buffer == nullptr) {
-        ZENTO_SERVER_LDBLK(kFacilityStore, kReadNoBuffer, status);
-        return 0;
-    }
-    if (refuseOffset(offset, status)) return 0;
-    auto* bytes = static_cast<std::uint8_t*>(buffer);
+// Moves n bytes in as many calls of `step` (done so far, chunk size) as it
+// takes. A call that moves nothing ends it: at the end of the file errno is
+// 0, so the entry says "no error of the runtime" and the code says the bytes
+// did not come.
+template <typename Step>
+std::int64_t transferAll(std::int64_t n, const TransferCodes& codes, StatusBlock& status, Step step) {
     std::int64_t done = 0;
     while (n > 0) {
         errno = 0;
-        const int r = platform::rtPread(handle, bytes + done, transferSize(n), offset + done);
+        const int r = step(done, transferSize(n));
         if (r <= 0) {
             ZENTO_SERVER_LDBLK(kFacilityRuntime, errno, status);
-            ZENTO_SERVER_LDBLK(kFacilityStore, kReadFailed, status);
+            ZENTO_SERVER_LDBLK(kFacilityStore, codes.failed, status);
             break;
         }
         done += r;
@@ -359,33 +316,46 @@ std::int64_t readExactAt(std::int32_t handle, std::int64_t offset, void* buffer,
     return done;
 }
 
+}  // namespace
+
+std::int64_t readExact(std::int32_t handle, void* buffer, std::int64_t n, StatusBlock& status) {
+    ZENTO_SERVER_INITBLK(status);
+    if (refuseTransfer(handle, buffer, kReadCodes, status)) return 0;
+    auto* bytes = static_cast<std::uint8_t*>(buffer);
+    return transferAll(n, kReadCodes, status, [&](std::int64_t done, unsigned chunk) {
+        return platform::rtRead(handle, bytes + done, chunk);
+    });
+}
+
+std::int64_t writeExact(std::int32_t handle, const void* buffer, std::int64_t n, StatusBlock& status) {
+    ZENTO_SERVER_INITBLK(status);
+    if (refuseTransfer(handle, buffer, kWriteCodes, status)) return 0;
+    noteFileWrite(handle, -1, n);  // where the file position stands is not known here
+    const auto* bytes = static_cast<const std::uint8_t*>(buffer);
+    return transferAll(n, kWriteCodes, status, [&](std::int64_t done, unsigned chunk) {
+        return platform::rtWrite(handle, bytes + done, chunk);
+    });
+}
+
+std::int64_t readExactAt(std::int32_t handle, std::int64_t offset, void* buffer, std::int64_t n,
+                         StatusBlock& status) {
+    ZENTO_SERVER_INITBLK(status);
+    if (refuseTransfer(handle, buffer, kReadCodes, status) || refuseOffset(offset, status)) return 0;
+    auto* bytes = static_cast<std::uint8_t*>(buffer);
+    return transferAll(n, kReadCodes, status, [&](std::int64_t done, unsigned chunk) {
+        return platform::rtPread(handle, bytes + done, chunk, offset + done);
+    });
+}
+
 std::int64_t writeExactAt(std::int32_t handle, std::int64_t offset, const void* buffer, std::int64_t n,
                           StatusBlock& status) {
     ZENTO_SERVER_INITBLK(status);
-    if (handle < 0) {
-        ZENTO_SERVER_LDBLK(kFacilityStore, kWriteBadHandle, status);
-        return 0;
-    }
-    if (buffer == nullptr) {
-        ZENTO_SERVER_LDBLK(kFacilityStore, kWriteNoBuffer, status);
-        return 0;
-    }
-    if (refuseOffset(offset, status)) return 0;
+    if (refuseTransfer(handle, buffer, kWriteCodes, status) || refuseOffset(offset, status)) return 0;
     noteFileWrite(handle, offset, n);
     const auto* bytes = static_cast<const std::uint8_t*>(buffer);
-    std::int64_t done = 0;
-    while (n > 0) {
-        errno = 0;
-        const int r = platform::rtPwrite(handle, bytes + done, transferSize(n), offset + done);
-        if (r <= 0) {
-            ZENTO_SERVER_LDBLK(kFacilityRuntime, errno, status);
-            ZENTO_SERVER_LDBLK(kFacilityStore, kWriteFailed, status);
-            break;
-        }
-        done += r;
-        n -= r;
-    }
-    return done;
+    return transferAll(n, kWriteCodes, status, [&](std::int64_t done, unsigned chunk) {
+        return platform::rtPwrite(handle, bytes + done, chunk, offset + done);
+    });
 }
 
 void syncStoreFile(std::int32_t handle, StatusBlock& status) {
