@@ -177,7 +177,8 @@ enum class EndCase {
     BadBody,        // a body check that failed, and the search found nothing
     UnwrittenSpace, // zero-filled space where the next record would be
     Drained,        // the header counts every stored message forwarded
-    PastNewest      // behind a wrap, past the newest record
+    PastNewest,     // behind a wrap, past the newest record
+    LapComplete     // behind a wrap, back where this run began
 };
 
 // One call of readNextMessage.
@@ -202,6 +203,8 @@ private:
     bool wrapExists() const { return ::wrapExists(ctx_.header); }
     bool afterWrap() const { return wrapped_ || ctx_.readPosition < ctx_.header.firstMsgOffset; }
     bool pastNewest() const;
+    bool lapComplete();
+    void noteDelivery();
     std::int64_t wrapPosition() const { return blockSizeOf(ctx_.headerType); }
     std::int64_t dataAreaStart() const { return 2 * wrapPosition() + 8; }
     bool mayWrap() const {
@@ -233,6 +236,23 @@ bool ReadCall::pastNewest() const {
            ctx_.readPosition > ctx_.header.lastMsgOffset;
 }
 
+// One run of the recovery goes round a ring at most once: the store tasks
+// cannot append while it holds the file, so once reading has gone back below
+// the last record it delivered, reaching the first record it delivered again
+// means every record was already delivered in this run. Headers whose offsets
+// disagree with their data (a lastOffset or lastMsgOffset that does not bound
+// the records) would otherwise send the reader round and round.
+bool ReadCall::lapComplete() {
+    if (ctx_.lapStartOffset < 0) return false;
+    if (ctx_.readPosition < ctx_.lastDeliveredOffset) ctx_.lapWrapped = true;
+    return ctx_.lapWrapped && ctx_.readPosition >= ctx_.lapStartOffset;
+}
+
+void ReadCall::noteDelivery() {
+    if (ctx_.lapStartOffset < 0) ctx_.lapStartOffset = ctx_.readPosition;
+    ctx_.lastDeliveredOffset = ctx_.readPosition;
+}
+
 std::uint32_t ReadCall::run() {
     const StoreFileHeader& h = ctx_.header;
     if (drained()) {
@@ -262,6 +282,10 @@ std::uint32_t ReadCall::run() {
             }
             if (pastNewest()) {
                 endOfData(EndCase::PastNewest);
+                return 0;
+            }
+            if (lapComplete()) {
+                endOfData(EndCase::LapComplete);
                 return 0;
             }
             limit = searchLimit();
@@ -310,6 +334,7 @@ ReadCall::Step ReadCall::deliverOrSkipBody(std::uint32_t length, std::uint32_t b
         }
         result_ = length;
         ctx_.lastReadOutcome = ReadOutcome::Delivered;
+        if (ring()) noteDelivery();
         return Step::Stop;
     }
     releaseMessage(ctx_.currentMsg);
