@@ -58,10 +58,11 @@ struct RecoverContext {
     Message currentMsg;
     std::uint32_t progressCounter = 0;
     ReadOutcome lastReadOutcome = ReadOutcome::None;
-    // Ring reading in this run: the first and the last record delivered, and
-    // whether reading has gone back below the last one since.
+    // Ring reading in this run: the first record delivered, the furthest
+    // position read since the last time reading went back, and whether it
+    // has gone back once.
     std::int64_t lapStartOffset = -1;
-    std::int64_t lastDeliveredOffset = -1;
+    std::int64_t lapMark = -1;
     bool lapWrapped = false;
     std::uint32_t failedRemovals = 0;  // header write-backs of removals that failed in a row
 

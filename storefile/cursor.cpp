@@ -237,20 +237,24 @@ bool ReadCall::pastNewest() const {
 }
 
 // One run of the recovery goes round a ring at most once: the store tasks
-// cannot append while it holds the file, so once reading has gone back below
-// the last record it delivered, reaching the first record it delivered again
-// means every record was already delivered in this run. Headers whose offsets
-// disagree with their data (a lastOffset or lastMsgOffset that does not bound
-// the records) would otherwise send the reader round and round.
+// cannot append while it holds the file, so reading may go back to the start
+// of the data area once, and then must neither go back again nor reach the
+// first record it delivered. Headers whose offsets disagree with their data
+// (a lastOffset or lastMsgOffset that does not bound the records) would
+// otherwise send the reader round and round.
 bool ReadCall::lapComplete() {
     if (ctx_.lapStartOffset < 0) return false;
-    if (ctx_.readPosition < ctx_.lastDeliveredOffset) ctx_.lapWrapped = true;
+    if (ctx_.readPosition < ctx_.lapMark) {
+        if (ctx_.lapWrapped) return true;
+        ctx_.lapWrapped = true;
+    }
+    ctx_.lapMark = ctx_.readPosition;
     return ctx_.lapWrapped && ctx_.readPosition >= ctx_.lapStartOffset;
 }
 
 void ReadCall::noteDelivery() {
     if (ctx_.lapStartOffset < 0) ctx_.lapStartOffset = ctx_.readPosition;
-    ctx_.lastDeliveredOffset = ctx_.readPosition;
+    ctx_.lapMark = ctx_.readPosition;
 }
 
 std::uint32_t ReadCall::run() {
