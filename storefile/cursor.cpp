@@ -105,7 +105,6 @@ constexpr std::int32_t kRemovalWriteFailed = 13453;
 constexpr std::int32_t kHeadCrcMismatch = 13531;
 constexpr std::int32_t kBodyCheckNotZero = 13530;
 constexpr std::uint32_t kProgressEvery = 1000;
-constexpr std::uint32_t kUnknownCount = 0xFFFFFFFF;  // the DUMP default header's message count
 constexpr std::uint32_t kRemovalAttempts = 3;
 
 void load(std::int32_t code, StatusBlock& status) { ZENTO_SERVER_LDBLK(kFacilityStore, code, status); }
@@ -145,7 +144,7 @@ bool allZero(std::span<const std::uint8_t> bytes) {
 
 // A header whose msgCount says how many messages it holds: neither a writer
 // that kept no count nor the DUMP default header.
-bool countsMessages(const StoreFileHeader& h) { return h.msgCount != 0 && h.msgCount != kUnknownCount; }
+bool countsMessages(const StoreFileHeader& h) { return h.msgCount != 0 && h.msgCount != kUnknownMsgCount; }
 
 // Rings of the older header types, where only the message count tells where
 // the newest record is.

@@ -15,6 +15,7 @@ constexpr std::uint32_t kRecordHeadSize = 304;
 constexpr std::int64_t kType2HeaderLength = 192;
 constexpr std::uint32_t kMaxHeaderBlock = 92;
 constexpr std::uint32_t kHeaderAreaRead = 392;  // enough for every header type
+constexpr std::uint32_t kUnknownMsgCount = 0xFFFFFFFF;  // the DUMP default header's message count
 
 // The header in the type-2 layout: on disk for type 2, in memory for all.
 struct StoreFileHeader {

@@ -17,7 +17,6 @@ namespace {
 
 constexpr std::int32_t kLockedLength = 192;  // the header area of a type-2 file
 constexpr std::int64_t kAssumedSize = 2147483647;  // when DUMP cannot find the length
-constexpr std::uint32_t kUnknownCount = 0xFFFFFFFF;
 constexpr std::uint32_t kRevisionOffset = 4;
 
 void load(std::int32_t code, StatusBlock& status) { ZENTO_SERVER_LDBLK(kFacilityStore, code, status); }
@@ -223,23 +222,28 @@ void useDefaultHeader(RecoverContext& ctx) {
     std::printf("    strange, or impossible values.\n");
     std::printf("*!* Please check your database values after this operation.\n");
 
-    ctx.header = StoreFileHeader{};
-    ctx.header.magic = kStoreMagic;
-    ctx.headerType = 2;
-    ctx.header.revision = 2;
     std::printf("    Default front-to-back-of-file message dumping will be used.\n");
-    ctx.header.forwardOffset = kType2HeaderLength;
 
     StatusBlock sizeStatus;
-    const std::int64_t size = storeFileSize(ctx.storeFileHandle, sizeStatus);
-    ctx.header.lastMsgOffset = size;
-    ctx.header.msgCount = kUnknownCount;
+    std::int64_t size = storeFileSize(ctx.storeFileHandle, sizeStatus);
     if (size < 0 || statusFailed(sizeStatus)) {
         std::printf("*!* Cannot find the length of your file!  Assuming size=2Gb\n");
-        ctx.header.lastMsgOffset = kAssumedSize;
+        size = kAssumedSize;
     }
-    ctx.header.offset48 = ctx.header.lastMsgOffset;
-    ctx.header.lastOffset = ctx.header.lastMsgOffset;
+    ctx.header = defaultHeader(size);
+    ctx.headerType = 2;
+}
+
+StoreFileHeader defaultHeader(std::int64_t fileLength) {
+    StoreFileHeader header{};
+    header.magic = kStoreMagic;
+    header.revision = 2;
+    header.forwardOffset = kType2HeaderLength;
+    header.lastMsgOffset = fileLength;
+    header.offset48 = fileLength;
+    header.lastOffset = fileLength;
+    header.msgCount = kUnknownMsgCount;
+    return header;
 }
 
 void readStoreHeader(RecoverContext& ctx, StatusBlock& status) {

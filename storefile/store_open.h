@@ -5,6 +5,7 @@
 #include <span>
 
 #include "msglib/status_block.h"
+#include "storefile/store_format.h"
 
 struct RecoverContext;
 
@@ -14,3 +15,6 @@ void readStoreHeader(RecoverContext& ctx, StatusBlock& status);
 std::int32_t detectHeaderType(std::span<const std::uint8_t> bytes);
 void loadHeader(RecoverContext& ctx, std::span<const std::uint8_t> bytes, StatusBlock& status);
 void useDefaultHeader(RecoverContext& ctx);
+// The header DUMP mode puts in place of an unusable one: linear reading from
+// the data start to fileLength, with no last message to find.
+StoreFileHeader defaultHeader(std::int64_t fileLength);

@@ -15,7 +15,6 @@
 namespace {
 
 constexpr std::int32_t kHeadCrcMismatch = 13531;
-constexpr std::uint32_t kUnknownCount = 0xFFFFFFFF;
 
 std::string number(std::int64_t value) { return std::to_string(value); }
 
@@ -46,7 +45,7 @@ private:
 // As the cursor judges it: a type-2 header that counts every stored message
 // forwarded, with the forward offset on the last one, leaves nothing to send.
 bool drainedHeader(const StoreFileHeader& h, std::int32_t headerType) {
-    return headerType == 2 && h.msgCount != 0 && h.msgCount != kUnknownCount && h.forwardOffset == h.lastMsgOffset &&
+    return headerType == 2 && h.msgCount != 0 && h.msgCount != kUnknownMsgCount && h.forwardOffset == h.lastMsgOffset &&
            h.forwardedCount >= h.msgCount;
 }
 
@@ -84,20 +83,6 @@ HeaderCheck checkHeader(std::span<const std::uint8_t, kHeaderAreaRead> area, std
                          (check.primaryCrcGood && check.backupCrcGood && !check.blocksEqual);
     check.usable = check.complete && !bothBad;
     return check;
-}
-
-// The header DUMP mode puts in place of an unusable one: linear reading from
-// the data start to the end of the file.
-StoreFileHeader dumpHeader(std::int64_t fileSize) {
-    StoreFileHeader header{};
-    header.magic = kStoreMagic;
-    header.revision = 2;
-    header.forwardOffset = kType2HeaderLength;
-    header.lastMsgOffset = fileSize;
-    header.offset48 = fileSize;
-    header.lastOffset = fileSize;
-    header.msgCount = kUnknownCount;
-    return header;
 }
 
 // Walks the records as the message cursor reads and removes them, on a copy
@@ -420,7 +405,7 @@ bool inspectStoreFile(const std::string& path, InspectReport& report, std::strin
     report.walkedWithDefaultHeader = !report.startupRefusal.empty();
     const std::int32_t type = report.walkedWithDefaultHeader ? 2 : report.check.type;
     const StoreFileHeader header =
-        report.walkedWithDefaultHeader ? dumpHeader(report.fileSize) : report.check.header;
+        report.walkedWithDefaultHeader ? defaultHeader(report.fileSize) : report.check.header;
     Walk(file.handle(), report.fileSize, type, header, report).run();
     judgeWalk(report);
     return true;
