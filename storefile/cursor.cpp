@@ -36,11 +36,20 @@
 //   data (stopRequested set, moreMessages cleared): reading on would walk
 //   into the older part and wrap again. The older types keep lastMsgOffset
 //   at 0 and end by their message count instead.
-// - A removal of a message at lastOffset goes to the wrap position only when
-//   a wrap exists. A type-2 header whose wrapped word is set while
-//   firstMsgOffset <= lastMsgOffset has no data at the start of the data
-//   area that was not forwarded in this lap: going there would deliver it all
-//   again, so the removal ends the data as when nothing is wrapped.
+// - A removal of a message at lastOffset goes to the wrap position only from
+//   the part before the wrap of a ring, and only when a wrap exists. A type-2
+//   header whose wrapped word is set while firstMsgOffset <= lastMsgOffset
+//   has no data at the start of the data area that was not forwarded in this
+//   lap, and a linear file is never read from there: going there would
+//   deliver it all again, so the removal ends the data as when nothing is
+//   wrapped. A message in the part after the wrap lies behind the wrap
+//   position already: the next record follows it, so the removal moves past
+//   it even when a header's lastOffset (which sound headers keep beyond that
+//   part) says otherwise.
+// - No record can start at the wrap position, which lies inside the header: a
+//   forward offset there means the reader has wrapped, so a call that starts
+//   there reads as one that wrapped itself, even when a header's
+//   firstMsgOffset lies before the data area.
 // - A removal in the older part of a wrapped ring that leaves no room for a
 //   record head before the end of the file records the wrap position, where
 //   the next read would go anyway: an offset at the file's end is refused by
@@ -168,6 +177,26 @@ bool readWouldWrapAt(const RecoverContext& ctx, std::int64_t position) {
            ctx.fileSize - position < kRecordHeadSize;
 }
 
+// A forward offset at the wrap position, where no record can start, is where
+// a removal sent the reader round the ring.
+bool startsAtWrapPosition(const RecoverContext& ctx) {
+    const StoreFileHeader& h = ctx.header;
+    return h.maxSize != 0 && wrapExists(h) && h.forwardOffset == blockSizeOf(ctx.headerType);
+}
+
+// The removed message lies in the part of a ring before the wrap, where
+// reading goes on at the start of the data area once that part ends.
+bool inPartBeforeWrap(const RecoverContext& ctx) {
+    const StoreFileHeader& h = ctx.header;
+    return h.maxSize != 0 && wrapExists(h) && h.forwardOffset >= h.firstMsgOffset;
+}
+
+// The removed message lies in the part of a ring after the wrap.
+bool inPartAfterWrap(const RecoverContext& ctx) {
+    const StoreFileHeader& h = ctx.header;
+    return h.maxSize != 0 && wrapExists(h) && h.forwardOffset < h.firstMsgOffset;
+}
+
 // Why the data ends, as the rows of the end table name them.
 enum class EndCase {
     ShortTail,      // fewer than a record head left before the end of the file
@@ -183,7 +212,8 @@ enum class EndCase {
 // One call of readNextMessage.
 class ReadCall {
 public:
-    ReadCall(RecoverContext& ctx, StatusBlock& status) : ctx_(ctx), status_(status) {}
+    ReadCall(RecoverContext& ctx, StatusBlock& status)
+        : ctx_(ctx), status_(status), wrapped_(startsAtWrapPosition(ctx)) {}
 
     std::uint32_t run();
     bool headerChanged() const { return headerChanged_; }
@@ -218,7 +248,7 @@ private:
     RecoverContext& ctx_;
     StatusBlock& status_;
     bool headerChanged_ = false;
-    bool wrapped_ = false;
+    bool wrapped_;
     std::uint32_t result_ = 0;
     std::array<std::uint8_t, kMessageHeadSize> head_{};
 };
@@ -499,11 +529,11 @@ void removeLastMsg(RecoverContext& ctx, StatusBlock& status) {
     if (h.forwardOffset == h.lastMsgOffset) {
         ctx.moreMessages = false;
         h.forwardedCount = h.msgCount;
-    } else if (h.forwardOffset < h.lastOffset) {
-        const bool inOlderPart = h.forwardOffset >= h.firstMsgOffset;
+    } else if (h.forwardOffset < h.lastOffset || inPartAfterWrap(ctx)) {
+        const bool beforeWrap = inPartBeforeWrap(ctx);
         h.forwardOffset += std::int64_t{kRecordPrefixSize} + length;
-        if (inOlderPart && readWouldWrapAt(ctx, h.forwardOffset)) h.forwardOffset = wrapPosition;
-    } else if (h.wrapped != 0 && (!namesNewestRecord(ctx) || wrapExists(h))) {
+        if (beforeWrap && readWouldWrapAt(ctx, h.forwardOffset)) h.forwardOffset = wrapPosition;
+    } else if (h.wrapped != 0 && inPartBeforeWrap(ctx)) {
         h.forwardOffset = wrapPosition;
     } else {
         ctx.stopRequested = true;

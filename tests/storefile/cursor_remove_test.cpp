@@ -37,6 +37,7 @@ TEST_F(RemoveTest, ForwardOffsetMovesAsTheHeaderSays) {
     struct Row {
         const char* name;
         std::int32_t headerType;
+        std::uint32_t maxSize;  // 0: a linear file
         std::int64_t forward;
         std::int64_t first;
         std::uint32_t wrapped;
@@ -45,25 +46,33 @@ TEST_F(RemoveTest, ForwardOffsetMovesAsTheHeaderSays) {
         bool more;
         bool stop;
     };
+    constexpr std::uint32_t ring = 4096;
     const Row rows[] = {
-        {"last message", 2, 2000, 192, 0, 2000, 5, false, false},
-        {"before the data end", 2, 500, 192, 0, 912, 3, true, false},
-        {"at the oldest message", 2, 192, 192, 0, 604, 1, true, false},
-        {"wrapped, type 2", 2, 3000, 2500, 1, 92, 3, true, false},
+        {"last message", 2, 0, 2000, 192, 0, 2000, 5, false, false},
+        {"before the data end", 2, 0, 500, 192, 0, 912, 3, true, false},
+        {"at the oldest message", 2, 0, 192, 192, 0, 604, 1, true, false},
+        {"wrapped, type 2", 2, ring, 3000, 2500, 1, 92, 3, true, false},
         // Oldest before newest: nothing at the data area start is left for
         // this lap, whatever the wrapped word says.
-        {"wrapped word without a wrap, type 2", 2, 3000, 192, 1, 3000, 3, true, true},
-        {"wrapped word, oldest is newest, type 2", 2, 3000, 2000, 1, 3000, 3, true, true},
+        {"wrapped word without a wrap, type 2", 2, ring, 3000, 192, 1, 3000, 3, true, true},
+        {"wrapped word, oldest is newest, type 2", 2, ring, 3000, 2000, 1, 3000, 3, true, true},
         // The older types cannot name their newest record; the word decides.
-        {"wrapped, type 1", 1, 3000, 192, 1, 68, 3, true, false},
-        {"wrapped, type 0", 0, 3000, 192, 1, 64, 3, true, false},
-        {"at the data end, no wrap", 2, 3000, 192, 0, 3000, 3, true, true},
+        {"wrapped, type 1", 1, ring, 3000, 192, 1, 68, 3, true, false},
+        {"wrapped, type 0", 0, ring, 3000, 192, 1, 64, 3, true, false},
+        // A linear file is never read from the wrap position.
+        {"wrapped word in a linear file", 1, 0, 3000, 192, 1, 3000, 3, true, true},
+        // Behind the wrap already, below the oldest message: the next record
+        // follows, whatever lastOffset says.
+        {"after the wrap, at lastOffset", 2, ring, 3000, 3500, 1, 3412, 3, true, false},
+        {"at the data end, no wrap", 2, 0, 3000, 192, 0, 3000, 3, true, true},
     };
     const StoreFileHeader base = ctx_.header;
     for (const Row& r : rows) {
         SCOPED_TRACE(r.name);
         ctx_.header = base;
         ctx_.headerType = r.headerType;
+        ctx_.header.maxSize = r.maxSize;
+        if (r.headerType != 2) ctx_.header.lastMsgOffset = 0;  // the older types keep none
         ctx_.header.forwardOffset = r.forward;
         ctx_.header.firstMsgOffset = r.first;
         ctx_.header.wrapped = r.wrapped;

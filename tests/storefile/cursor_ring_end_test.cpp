@@ -1,6 +1,7 @@
 // Where a wrapped ring's data ends: the part after the wrap ends with the
-// newest record, a wrapped word without a wrap sends nothing round again, and
-// a removal at the very end of the file leaves a header the next run takes.
+// newest record, a wrapped word without a wrap sends nothing round again, a
+// removal at the very end of the file leaves a header the next run takes, and
+// offsets that do not bound the data make no restart send a message twice.
 #include "tests/storefile/cursor_fixture.h"
 
 namespace {
@@ -33,6 +34,17 @@ protected:
             if (read() == 0) break;
             sent.push_back(seedOf(delivered()));
             remove();
+        }
+        return sent;
+    }
+    // The same, as runs stopped after every removal.
+    std::vector<std::uint32_t> drainOneRemovalPerRun() {
+        std::vector<std::uint32_t> sent;
+        for (int run = 0; run < 12 && reopen(); ++run) {
+            if (read() == 0) break;
+            sent.push_back(seedOf(delivered()));
+            remove();
+            if (!ctx_.moreMessages || ctx_.stopRequested) break;
         }
         return sent;
     }
@@ -193,6 +205,79 @@ TEST_F(RingEndTest, RemovalAtTheFileEndResumesAtTheWrap) {
         ASSERT_TRUE(reopen()) << "the stopped run resumes";
         EXPECT_EQ(drain(), (std::vector<std::uint32_t>{1, 2}));
         EXPECT_FALSE(ctx_.moreMessages);
+    }
+}
+
+// Headers with sound CRCs over offsets no writer produces: whatever their
+// lastOffset says, a removal never sends the reader back over messages this
+// recovery forwarded, and a run stopped after any removal resumes behind it.
+TEST_F(RingEndTest, OffsetsThatDoNotBoundTheDataSendNothingTwice) {
+    struct Row {
+        const char* name;
+        std::vector<std::uint32_t> sent;
+        StoreFileBuilder (*build)();
+    };
+    const Row rows[] = {
+        // lastOffset below every record: the removals after the wrap stay
+        // behind it, up to the newest record.
+        {"type-2 ring, lastOffset negative", {3, 1, 2},
+         [] {
+             StoreFileBuilder b;
+             b.header().maxSize = 1;
+             b.addMessage(makeTestMessage(kLength, 1));
+             const std::int64_t newest = b.addMessage(makeTestMessage(kLength, 2));
+             b.addRaw(Bytes(500, 0x77));
+             const std::int64_t oldest = b.addMessage(makeTestMessage(kLength, 3));
+             StoreFileHeader& h = b.header();
+             h.firstMsgOffset = h.forwardOffset = oldest;
+             h.lastMsgOffset = newest;
+             h.lastOffset = -1000;
+             h.wrapped = 1;
+             return b;
+         }},
+        // firstMsgOffset before the data area: nothing lies between the wrap
+        // position and the oldest message, and lastOffset 0 ends the data at
+        // the first removal.
+        {"type-1 ring, oldest at 1, lastOffset 0", {1},
+         [] {
+             StoreFileBuilder b(1);
+             b.header().maxSize = 1;
+             const std::int64_t a = b.addMessage(makeTestMessage(kLength, 1));
+             b.addMessage(makeTestMessage(kLength, 2));
+             StoreFileHeader& h = b.header();
+             h.firstMsgOffset = 1;
+             h.forwardOffset = a;
+             h.lastOffset = 0;
+             h.wrapped = 2;
+             return b;
+         }},
+        // Every record below an oldest message beyond the file, lastOffset
+        // inside the second: a restart past lastOffset finds its type-0
+        // header wrapped, and must not go round for that.
+        {"type-0 ring, reader past lastOffset", {1, 2, 3},
+         [] {
+             StoreFileBuilder b(0);
+             b.header().maxSize = 1;
+             const std::int64_t a = b.addMessage(makeTestMessage(kLength, 1));
+             const std::int64_t second = b.addMessage(makeTestMessage(kLength, 2));
+             b.addMessage(makeTestMessage(kLength, 3));
+             StoreFileHeader& h = b.header();
+             h.firstMsgOffset = std::int64_t{1} << 24;
+             h.forwardOffset = a;
+             h.lastOffset = second + 100;
+             return b;
+         }},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        StoreFileBuilder b = row.build();
+        b.zeroFillTo(b.end() + 100);
+        b.writeTo(path_);
+        ASSERT_TRUE(reopen());
+        EXPECT_EQ(drain(), row.sent) << "one run";
+
+        b.writeTo(path_);
+        EXPECT_EQ(drainOneRemovalPerRun(), row.sent) << "a run per removal";
     }
 }
 
