@@ -1,40 +1,42 @@
 // The other process of the transport tests.
-//   transport_peer echo SERVICE      answers every request with a copy of it
-//                                    sent back to its source; ends on SHUT
+//   transport_peer echo SERVICE      sends every request back to its source;
+//                                    ends on SHUT, or after 30 s idle
 //   transport_peer abandon SERVICE   registers and ends without EXIT, leaving
 //                                    its socket file behind
-// "ready" on standard output tells the test the name is registered. Exit
-// codes: 0 after SHUT, 2 on a failed call, 3 when left idle too long.
+// "ready PID" on standard output tells the test the name is registered.
+// Exit codes: 0 after SHUT, 2 on a failed call, 3 when left idle.
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <string_view>
 
 #include "msglib/msglib.h"
 
 namespace {
 
-// Ends an echo peer that its test forgot.
-constexpr int kIdleUnits = 300;
-
 int fail(const char* call, const StatusBlock& status) {
-    std::fprintf(stderr, "transport_peer: %s failed: facility=%d error=%d\n", call, status.facility[0],
-                 status.error[0]);
+    std::fprintf(stderr, "transport_peer: %s failed: error=%d\n", call, status.error[0]);
     return 2;
 }
 
-int echo(const AddressRecord& self) {
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc != 3) return 2;
     StatusBlock status;
-    int idle = 0;
-    while (idle < kIdleUnits) {
+    AddressRecord self{};
+    ZENTO_SERVER_INIT(1, argv[2], self, status);
+    if (statusFailed(status)) return fail("init", status);
+    std::printf("ready %d\n", static_cast<int>(::getpid()));
+    std::fflush(stdout);
+    if (std::string_view(argv[1]) == "abandon") std::_Exit(0);
+    for (int idle = 0; idle < 300; idle += 10) {
         Message msg;
         const std::int32_t length = ZENTO_SERVER_RECEIVE(10, msg, status);
         if (length < 0) return fail("receive", status);
-        if (length == 0) {
-            idle += 10;
-            continue;
-        }
-        idle = 0;
+        if (length == 0) continue;
+        idle = -10;
         if (ZENTO_SERVER_MSGTYPE(msg.view()) == kMsgNotification) {
             if (ZENTO_SERVER_TRANSTYPE(msg.view()) != kTransShut) continue;
             ZENTO_SERVER_EXIT(status);
@@ -46,19 +48,4 @@ int echo(const AddressRecord& self) {
         if (statusFailed(status)) return fail("send", status);
     }
     return 3;
-}
-
-}  // namespace
-
-int main(int argc, char** argv) {
-    if (argc != 3) return 2;
-    const std::string_view mode = argv[1];
-    StatusBlock status;
-    AddressRecord self{};
-    ZENTO_SERVER_INIT(1, argv[2], self, status);
-    if (statusFailed(status)) return fail("init", status);
-    std::printf("ready\n");
-    std::fflush(stdout);
-    if (mode == "abandon") std::_Exit(0);
-    return echo(self);
 }

@@ -9,15 +9,18 @@
 
 namespace transport_test {
 
-// A message of size bytes (a head and a counting pattern behind it).
+using Bytes = std::vector<std::uint8_t>;
+using Entries = std::vector<std::pair<int, int>>;
+
+// A message of size bytes: a head and a counting pattern behind it.
 inline Message makeMessage(std::uint32_t size, const AddressRecord& destination, const AddressRecord& source,
-                           std::int32_t messageType = kMsgRequest, std::int32_t transType = kTransGet) {
+                           std::int32_t messageType = kMsgRequest) {
     Message msg;
     if (!allocateMessage(msg, size)) return msg;
     HeadFields fields;
     fields.length = size;
     fields.messageType = messageType;
-    fields.transType = transType;
+    fields.transType = kTransGet;
     fields.destination = destination;
     fields.source = source;
     writeHead(msg.data(), fields);
@@ -25,12 +28,12 @@ inline Message makeMessage(std::uint32_t size, const AddressRecord& destination,
     return msg;
 }
 
-inline std::vector<std::pair<int, int>> entries(const StatusBlock& status) {
-    std::vector<std::pair<int, int>> result;
+inline Bytes bytesOf(MsgView msg) { return {msg.begin(), msg.end()}; }
+
+inline Entries entries(const StatusBlock& status) {
+    Entries result;
     for (int i = 0; i < statusEntryCount(status); ++i) result.emplace_back(status.facility[i], status.error[i]);
     return result;
 }
-
-inline std::vector<std::uint8_t> payload(MsgView msg) { return {msg.begin() + head::kSize, msg.end()}; }
 
 }  // namespace transport_test
