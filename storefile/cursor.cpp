@@ -46,6 +46,14 @@
 //   position already: the next record follows it, so the removal moves past
 //   it even when a header's lastOffset (which sound headers keep beyond that
 //   part) says otherwise.
+// - The part after the wrap ends where the oldest message begins. A removal
+//   whose message reaches firstMsgOffset has completed the ring, as the
+//   removal of the newest record does: it ends the data, counts every message
+//   forwarded and leaves the forward offset on the message. Moving on would
+//   put the reader in the part before the wrap, which this recovery or an
+//   earlier one forwarded, and a later run would send it all again. A type-0
+//   or type-1 ring, which cannot name its newest record, thus also ends when
+//   its newer part runs up to the oldest message.
 // - No record can start at the wrap position, which lies inside the header: a
 //   forward offset there means the reader has wrapped, so a call that starts
 //   there reads as one that wrapped itself, even when a header's
@@ -195,6 +203,12 @@ bool inPartBeforeWrap(const RecoverContext& ctx) {
 bool inPartAfterWrap(const RecoverContext& ctx) {
     const StoreFileHeader& h = ctx.header;
     return h.maxSize != 0 && wrapExists(h) && h.forwardOffset < h.firstMsgOffset;
+}
+
+// The removed message, in the part of a ring after the wrap, reaches the
+// oldest message: the whole ring has been forwarded.
+bool endsPartAfterWrap(const RecoverContext& ctx, std::int64_t next) {
+    return inPartAfterWrap(ctx) && next >= ctx.header.firstMsgOffset;
 }
 
 // Why the data ends, as the rows of the end table name them.
@@ -524,14 +538,15 @@ void removeLastMsg(RecoverContext& ctx, StatusBlock& status) {
     const bool stopBefore = ctx.stopRequested;
 
     StoreFileHeader& h = ctx.header;
+    const std::int64_t next = h.forwardOffset + std::int64_t{kRecordPrefixSize} + length;
     if (h.forwardOffset == h.firstMsgOffset) h.forwardedCount = 0;
     h.forwardedCount += 1;
-    if (h.forwardOffset == h.lastMsgOffset) {
+    if (h.forwardOffset == h.lastMsgOffset || endsPartAfterWrap(ctx, next)) {
         ctx.moreMessages = false;
         h.forwardedCount = h.msgCount;
     } else if (h.forwardOffset < h.lastOffset || inPartAfterWrap(ctx)) {
         const bool beforeWrap = inPartBeforeWrap(ctx);
-        h.forwardOffset += std::int64_t{kRecordPrefixSize} + length;
+        h.forwardOffset = next;
         if (beforeWrap && readWouldWrapAt(ctx, h.forwardOffset)) h.forwardOffset = wrapPosition;
     } else if (h.wrapped != 0 && inPartBeforeWrap(ctx)) {
         h.forwardOffset = wrapPosition;
