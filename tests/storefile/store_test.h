@@ -1,0 +1,136 @@
+#pragma once
+// What the store file tests share: console capture, whole files as text, and
+// a store file in a fresh ZENTO_HOME opened the way a recovery opens it.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "msglib/msglib.h"
+#include "recover/recover_context.h"
+#include "storefile/cursor.h"
+#include "storefile/file_handle.h"
+#include "storefile/store_open.h"
+#include "tests/support/faulty_file_ops.h"
+#include "tests/support/file_damage.h"
+#include "tests/support/status_entries.h"
+#include "tests/support/store_builder.h"
+#include "tests/support/temp_home.h"
+
+namespace storetest {
+
+using Bytes = std::vector<std::uint8_t>;
+using testsupport::Entries;
+using testsupport::Entry;
+using testsupport::FaultyFileOps;
+using testsupport::FileOpKind;
+using testsupport::makeRecord;
+using testsupport::makeTestMessage;
+using testsupport::statusEntries;
+using testsupport::StoreFileBuilder;
+
+inline Entries storeCodes(std::initializer_list<std::int32_t> codes) {
+    Entries out;
+    for (std::int32_t c : codes) out.emplace_back(kFacilityStore, c);
+    return out;
+}
+
+inline std::string captured(const std::function<void()>& run) {
+    testing::internal::CaptureStdout();
+    run();
+    return testing::internal::GetCapturedStdout();
+}
+
+inline std::string fileText(const std::string& path) {
+    std::ifstream in(path);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+inline int occurrences(const std::string& text, const std::string& piece) {
+    int n = 0;
+    for (auto at = text.find(piece); at != std::string::npos; at = text.find(piece, at + 1)) ++n;
+    return n;
+}
+
+class StoreFileTest : public testsupport::TempHomeTest {
+protected:
+    void TearDown() override {
+        closeHandle();
+        ::unsetenv("ZENTO_SF_SYNC");
+    }
+    void closeHandle() {
+        StatusBlock ignored;
+        if (ctx_.storeFileHandle >= 0) closeStoreFileHandle(ctx_.storeFileHandle, ignored);
+        ctx_.storeFileHandle = -1;
+    }
+    // A new run on the file as it stands: whether it opened; its lines in out_.
+    bool reopen(bool dump = false) {
+        closeHandle();
+        ctx_ = RecoverContext{};
+        ctx_.storeFileName = path_;
+        ctx_.dumpMode = dump;
+        setFixedText(ctx_.serviceName, sizeof ctx_.serviceName, "SVC");
+        bool opened = false;
+        out_ = captured([&] { opened = openStoreFile(ctx_, status_); });
+        return opened;
+    }
+    bool openFile(const StoreFileBuilder& b, bool dump = false) {
+        b.writeTo(path_);
+        return reopen(dump);
+    }
+    std::uint32_t read(std::string* out = nullptr) {
+        std::uint32_t length = 0;
+        const std::string text = captured([&] { length = readNextMessage(ctx_, status_); });
+        if (out != nullptr) *out = text;
+        return length;
+    }
+    void remove() {
+        removeLastMsg(ctx_, status_);
+        EXPECT_FALSE(statusFailed(status_));
+    }
+    Bytes delivered() const { return {ctx_.currentMsg.data(), ctx_.currentMsg.data() + ctx_.currentMsg.size}; }
+    // The seed makeTestMessage was given for the message delivered last; 0 if none fits.
+    std::uint32_t deliveredSeed() const {
+        for (std::uint32_t n = 1; n < 256; ++n) {
+            if (delivered() == makeTestMessage(static_cast<std::uint32_t>(ctx_.currentMsg.size), n)) return n;
+        }
+        return 0;
+    }
+    // Reads and removes until the cursor ends; the seeds of what it sent.
+    std::vector<std::uint32_t> drain() {
+        std::vector<std::uint32_t> sent;
+        for (int i = 0; i < 12 && ctx_.moreMessages && !ctx_.stopRequested && read() > 0; ++i) {
+            sent.push_back(deliveredSeed());
+            remove();
+        }
+        return sent;
+    }
+    // A read that finds the end of the data: no message, error 13412 last.
+    void expectEnd(ReadOutcome outcome, bool stop, bool more, const std::string& line) {
+        std::string out;
+        EXPECT_EQ(read(&out), 0u);
+        EXPECT_EQ(out, line);
+        EXPECT_EQ(ctx_.lastReadOutcome, outcome);
+        EXPECT_EQ(ctx_.stopRequested, stop);
+        EXPECT_EQ(ctx_.moreMessages, more);
+        EXPECT_FALSE(ctx_.currentMsg);
+        const Entries entries = statusEntries(status_);
+        ASSERT_FALSE(entries.empty());
+        EXPECT_EQ(entries.back(), Entry(kFacilityStore, 13412));
+    }
+    StoreFileHeader headerOnDisk() {
+        StatusBlock st;
+        return readType2Header(ctx_.storeFileHandle, st);
+    }
+
+    std::string path_ = home_.file("ZENTO_STORE_NODE1.SVC");
+    RecoverContext ctx_;
+    StatusBlock status_{};
+    std::string out_;
+};
+
+}  // namespace storetest
