@@ -1,5 +1,6 @@
 // The socket backend between real processes: the peer program answers
-// requests or abandons its name, raw sockets play misbehaving peers.
+// requests, raw sockets play misbehaving peers. Route lines and node names
+// are tested through the files and names used here.
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -21,21 +22,21 @@
 #include "msglib/msglib.h"
 #include "msglib/transport_codes.h"
 #include "msglib/transport_frame.h"
+#include "tests/support/status_entries.h"
 #include "tests/support/temp_home.h"
 
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
-using Entries = std::vector<std::pair<int, int>>;
+using testsupport::Entries;
 using Named = std::multiset<std::pair<std::string, std::string>>;  // node, service of each DISCONNECT
 using Clock = std::chrono::steady_clock;
 
 // The peer program as a child process; killed if the test leaves it running.
 class Peer {
 public:
-    Peer(const std::string& mode, const std::string& service, const std::string& environment = "")
-        : out_(::popen(("exec env " + environment + " " TRANSPORT_PEER_PATH " " + mode + " " + service).c_str(),
-                       "r")) {}
+    explicit Peer(const std::string& service, const std::string& environment = "")
+        : out_(::popen(("exec env " + environment + " " TRANSPORT_PEER_PATH " " + service).c_str(), "r")) {}
     ~Peer() {
         if (out_ != nullptr && pid_ > 0) ::kill(pid_, SIGKILL);
         if (out_ != nullptr) ::pclose(out_);
@@ -71,18 +72,14 @@ Bytes helloThen(const AddressRecord& source, const Bytes& msg) {
     stream.insert(stream.end(), msg.begin(), msg.end());
     return stream;
 }
-Entries entries(const StatusBlock& status) {
-    Entries result;
-    for (int i = 0; i < statusEntryCount(status); ++i) result.emplace_back(status.facility[i], status.error[i]);
-    return result;
-}
+Entries entries(const StatusBlock& status) { return testsupport::statusEntries(status); }
 std::string field(const char* text) { return std::string(fixedText(text, 32)); }
 bool isDisconnect(MsgView msg) {
     return ZENTO_SERVER_MSGTYPE(msg) == kMsgNotification && ZENTO_SERVER_TRANSTYPE(msg) == kTransDisconnect;
 }
 
-// A UNIX-domain socket connected to path, or listening there (never
-// accepting by itself: a peer the test plays by hand).
+// A UNIX-domain socket connected to path, or listening there (accepting
+// only when the test plays the peer by hand).
 int rawSocket(const std::string& path, bool listening) {
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
@@ -163,14 +160,14 @@ protected:
 }  // namespace
 
 TEST_F(SocketTransport, RequestsRepliesAndOneDisconnectPerConnection) {
-    Peer echo("echo", "ECHO");
+    Peer echo("ECHO");
     ASSERT_TRUE(echo.ready());
     registerAs("TESTER");
     // Around the reader's 32 KiB staging buffer, and many socket buffers long.
     expectEchoes(makeAddress("", "ECHO"), {292, 400, 100'000, 3'000'000}, "testnode");
     shutDown(echo, makeAddress("localhost", "ECHO"));
     // The cached connection leads to the ended process: a new one is opened.
-    Peer successor("echo", "ECHO");
+    Peer successor("ECHO");
     ASSERT_TRUE(successor.ready());
     expectEchoes(makeAddress("", "ECHO"), {400}, "testnode");
     shutDown(successor, makeAddress("", "ECHO"));
@@ -181,19 +178,19 @@ TEST_F(SocketTransport, RequestsRepliesAndOneDisconnectPerConnection) {
     EXPECT_EQ(entries(status_), (Entries{{1, ENOENT}, {9, kTransportNoSuchService}})) << "EXIT removed the name";
 }
 
-TEST_F(SocketTransport, RegistrationTakesOverAnAbandonedNameAndGuardsIt) {
+TEST_F(SocketTransport, UnreachableDestinationsFailAtOnceAndAStaleNameIsTakenOver) {
     ZENTO_SERVER_INIT(1, "A/B", self_, status_);
     EXPECT_EQ(entries(status_), (Entries{{9, kTransportBadServiceName}}));
     ZENTO_SERVER_ACCEPT(status_);
     EXPECT_EQ(entries(status_), (Entries{{9, kTransportNotRegistered}}));
-    Peer gone("abandon", "STALE");
-    ASSERT_TRUE(gone.ready());
-    ASSERT_EQ(gone.exitCode(), 0);
+    ASSERT_EQ(::mkdir(home_.file("run").c_str(), 0700), 0);
+    ::close(rawSocket(home_.file("run/STALE.sock"), true));  // a name whose process ended without EXIT
     const std::tuple<const char*, const char*, Entries> unreachable[] = {
         {"", "NOBODY", {{1, ENOENT}, {9, kTransportNoSuchService}}},
         {"localhost", "STALE", {{1, ECONNREFUSED}, {9, kTransportNoSuchService}}},
-        {"testnode", "../x", {{1, ENOENT}, {9, kTransportNoSuchService}}},
-        {"farnode", "ECHO", {{9, kTransportNoRoute}}},
+        {"TESTNODE.lab", "../x", {{1, ENOENT}, {9, kTransportNoSuchService}}},  // the local node in any case
+        {"testnodes", "ECHO", {{9, kTransportNoRoute}}},  // another node, not in the routes file
+        {".testnode", "ECHO", {{9, kTransportNoRoute}}},  // leading dots are part of a name
         {"", "", {{9, kTransportNoDestination}}},
     };
     for (const auto& [node, service, expected] : unreachable) {
@@ -207,14 +204,8 @@ TEST_F(SocketTransport, RegistrationTakesOverAnAbandonedNameAndGuardsIt) {
     send(bad);
     EXPECT_EQ(entries(status_), (Entries{{9, kTransportBadMessage}}));
 
-    registerAs("STALE");  // takes over the file its dead owner left
+    registerAs("STALE");
     EXPECT_EQ(field(self_.node) + "/" + field(self_.service), "testnode/STALE");
-    struct stat socketFile {}, runDirectory {};
-    ASSERT_EQ(::stat(home_.file("run/STALE.sock").c_str(), &socketFile), 0);
-    ASSERT_EQ(::stat(home_.file("run").c_str(), &runDirectory), 0);
-    EXPECT_TRUE(S_ISSOCK(socketFile.st_mode));
-    EXPECT_EQ(socketFile.st_mode & 0777, 0600u);
-    EXPECT_EQ(runDirectory.st_mode & 0777, 0700u);
     ZENTO_SERVER_INIT(1, "OTHER", self_, status_);
     EXPECT_EQ(entries(status_), (Entries{{9, kTransportAlreadyRegistered}}));
 }
@@ -224,15 +215,18 @@ TEST_F(SocketTransport, RegistrationTakesOverAnAbandonedNameAndGuardsIt) {
 // connection once it can.
 TEST_F(SocketTransport, AcceptReportsAConnectionItCouldNotTake) {
     registerAs("TESTER");
+    struct stat socketFile {}, runDirectory {};  // for this user alone
+    ASSERT_EQ(::stat(home_.file("run/TESTER.sock").c_str(), &socketFile), 0);
+    ASSERT_EQ(::stat(home_.file("run").c_str(), &runDirectory), 0);
+    EXPECT_EQ(socketFile.st_mode & 0777, 0600u);
+    EXPECT_EQ(runDirectory.st_mode & 0777, 0700u);
     ZENTO_SERVER_ACCEPT(status_);
     EXPECT_FALSE(statusFailed(status_));
     const int client = rawSocket(home_.file("run/TESTER.sock"), false);
-    rlimit saved{};
+    rlimit saved{}, tight{};
     ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &saved), 0);
-    const int lowestFree = ::dup(0);
-    ::close(lowestFree);
-    rlimit tight = saved;
-    tight.rlim_cur = static_cast<rlim_t>(lowestFree);  // no new descriptor at all
+    tight = {static_cast<rlim_t>(::dup(0)), saved.rlim_max};  // no new descriptor at all
+    ::close(static_cast<int>(tight.rlim_cur));
     ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &tight), 0);
     const Bytes waited = receive(1);
     StatusBlock refused;
@@ -336,18 +330,20 @@ TEST_F(SocketTransport, OtherNodesAreReachedOverTcpThroughTheRoutesFile) {
     ::close(probe);
     const std::string peerHome = home_.file("peer");
     ASSERT_EQ(::mkdir(peerHome.c_str(), 0700), 0);
-    const std::string routes =
-        "# test nodes\n\nremote.example.com 127.0.0.1 " + std::to_string(ntohs(address.sin_port)) + "  # the echo\n";
+    // Lines that are no routes come first: none may be taken for the node's.
+    const std::string routes = "# test nodes\nremote 127.0.0.1 0\nremote 127.0.0.1 65536\nremote 127.0.0.1 74a\n"
+                               "remote 127.0.0.1 1 x\n\nremote.example.com 127.0.0.1 " +
+                               std::to_string(ntohs(address.sin_port)) + "  # the echo\n";
     std::ofstream(home_.file("routes")) << routes;
     std::ofstream(peerHome + "/routes") << routes;
-    Peer echo("echo", "ECHO", "ZENTO_HOME=" + peerHome + " ZENTO_NODE=REMOTE.example.com");
+    Peer echo("ECHO", "ZENTO_HOME=" + peerHome + " ZENTO_NODE=REMOTE.example.com");
     ASSERT_TRUE(echo.ready());
     registerAs("TESTER");
     expectEchoes(makeAddress("Remote", "ECHO"), {400, 300'000}, "REMOTE.example.com");
 
     // A second service on that node finds the port taken: it still registers,
     // and what reaches the port for it is not taken by the first service.
-    Peer second("echo", "ECHO2", "ZENTO_HOME=" + peerHome + " ZENTO_NODE=remote");
+    Peer second("ECHO2", "ZENTO_HOME=" + peerHome + " ZENTO_NODE=remote");
     ASSERT_TRUE(second.ready());
     send(makeMessage(400, makeAddress("remote", "ECHO2"), self_));
     ASSERT_FALSE(statusFailed(status_));
