@@ -1,150 +1,299 @@
 #pragma once
-// Whole recoveries with real processes: the recovery, the store file tool and
-// the destination service run as children, each node with a ZENTO_HOME and
+// Recoveries with real processes: the recovery, the store file tool and the
+// destination zento_arec run as children, each node with a ZENTO_HOME and
 // ZENTO_NODE of its own, and the test reads back what the destination kept.
-//
-//   e2e::Node node = e2e::Node::inside(home_, "nodea");
-//   e2e::tool(node, {"create", store});
-//   e2e::Process arec;
-//   ASSERT_TRUE(e2e::startArec(arec, node, {"--exit-on-eof"}, capture));
-//   e2e::RunResult run = e2e::runRecovery(node, {"E2E", store});
+#include <fcntl.h>
+#include <grp.h>
 #include <signal.h>
-#include <sys/types.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <gtest/gtest.h>
+
+#include <algorithm>
 #include <chrono>
-#include <cstdint>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <functional>
+#include <iterator>
 #include <map>
 #include <optional>
 #include <string>
-#include <string_view>
-#include <utility>
+#include <thread>
 #include <vector>
 
-#include "storefile/store_format.h"
+#include "msglib/coding.h"
+#include "msglib/message_head.h"
+#include "msglib/records.h"
+#include "recover/recover_context.h"
+#include "storefile/cursor.h"
+#include "storefile/store_open.h"
+#include "tests/support/file_damage.h"
+#include "tests/support/store_builder.h"
 #include "tests/support/temp_home.h"
+#include "tools/sf_tool/sample_messages.h"
+
+extern char** environ;
 
 namespace e2e {
 
 using Bytes = std::vector<std::uint8_t>;
-using Env = std::vector<std::pair<std::string, std::string>>;
+using Numbers = std::vector<std::uint32_t>;
 using std::chrono::milliseconds;
 
-// Waits are generous: the tests share two loaded cores with whole builds.
+// Generous: the tests share two loaded cores with whole builds.
 constexpr milliseconds kRunLimit{60'000};
-constexpr milliseconds kReadyLimit{20'000};
+inline const std::string kRecover = ZENTO_BIN_DIR "/recover/zento_sf_recover";
 
-std::string recoverProgram();
-std::string toolProgram();
-std::string arecProgram();
+inline std::string readText(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+inline bool contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 
-// A node of its own: a home directory and a node name that every process
-// started for it gets in its environment.
+inline bool waitUntil(const std::function<bool()>& done, milliseconds limit = kRunLimit) {
+    const auto end = std::chrono::steady_clock::now() + limit;
+    while (!done()) {
+        if (std::chrono::steady_clock::now() >= end) return false;
+        std::this_thread::sleep_for(milliseconds(5));
+    }
+    return true;
+}
+
+inline Numbers numbers(std::uint32_t first, std::uint32_t last) {
+    Numbers n;
+    for (std::uint32_t i = first; i <= last; ++i) n.push_back(i);
+    return n;
+}
+
 struct Node {
     std::string name;
     std::string home;
-
-    // The temporary home itself, or a directory inside it for a second node.
-    static Node inside(const testsupport::TempHome& temp, std::string_view nodeName, std::string_view subdir = {});
-    std::string file(std::string_view fileName) const { return home + "/" + std::string(fileName); }
-    std::string log() const;  // the library log, zento.log
+    std::string file(const std::string& f) const { return home + "/" + f; }
+    std::string log() const { return readText(file("log/zento.log")); }
 };
 
-// A child process with its standard output and error in files. Killed with
-// SIGKILL and reaped if it is still running when the object goes, so a failed
-// assertion never leaves a process behind.
+struct Options {
+    bool closedStdout = false;  // a pipe nobody reads, as after `| head`
+    uid_t user = 0;             // 0: as the test
+};
+
+// A child with standard output and error in files. Killed and reaped when the
+// object goes, so a failed assertion leaves no process behind.
 class Process {
 public:
     Process() = default;
-    ~Process();
+    ~Process() { kill(); }
     Process(const Process&) = delete;
     Process& operator=(const Process&) = delete;
 
-    // False (with a test failure) when the program cannot be started.
-    bool start(const Node& node, const std::vector<std::string>& args, const std::string& outPath,
-               const Env& extraEnv = {});
-    bool running();
-    // The exit code (128 + the signal for a killed process), or nothing when
-    // it still runs at the deadline.
-    std::optional<int> wait(milliseconds limit);
-    // Sends signal and, for SIGKILL, reaps the process.
-    void kill(int signal = SIGKILL);
-
-    pid_t pid() const { return pid_; }
-    std::string out() const;
-    std::string err() const;
-    long maxRssKb() const { return maxRssKb_; }  // once reaped
+    bool start(const Node& node, std::vector<std::string> args, const std::string& outPath, Options options = {}) {
+        outPath_ = outPath;
+        std::vector<std::string> env{"ZENTO_HOME=" + node.home, "ZENTO_NODE=" + node.name};
+        for (char** e = environ; *e != nullptr; ++e) {
+            if (std::strncmp(*e, "ZENTO_HOME=", 11) != 0 && std::strncmp(*e, "ZENTO_NODE=", 11) != 0) env.emplace_back(*e);
+        }
+        std::vector<char*> argv, envp;
+        for (auto* list : {&args, &env}) {
+            auto& to = list == &args ? argv : envp;
+            for (auto& s : *list) to.push_back(s.data());
+            to.push_back(nullptr);
+        }
+        int out[2] = {-1, ::open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644)};
+        if (options.closedStdout && (::close(out[1]) != 0 || ::pipe2(out, O_CLOEXEC) != 0)) return false;
+        const int err = ::open((outPath + ".err").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        const int in = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+        pid_ = ::fork();
+        if (pid_ == 0) {
+            ::dup2(in, 0);
+            ::dup2(out[1], 1);
+            ::dup2(err, 2);
+            const uid_t u = options.user;
+            if (u != 0 && (::setgroups(0, nullptr) != 0 || ::setgid(u) != 0 || ::setuid(u) != 0)) ::_exit(126);
+            ::execve(argv[0], argv.data(), envp.data());
+            ::_exit(127);
+        }
+        for (const int fd : {out[0], out[1], err, in}) {
+            if (fd >= 0) ::close(fd);
+        }
+        exitCode_.reset();
+        EXPECT_GT(pid_, 0) << "cannot start " << args[0];
+        return pid_ > 0;
+    }
+    bool running() {
+        int status = 0;
+        if (pid_ <= 0 || ::waitpid(pid_, &status, WNOHANG) == 0) return pid_ > 0;
+        exitCode_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        pid_ = -1;
+        return false;
+    }
+    // The exit code (128 + the signal for a killed one), or nothing while it runs.
+    std::optional<int> wait(milliseconds limit = kRunLimit) {
+        waitUntil([this] { return !running(); }, limit);
+        return exitCode_;
+    }
+    void kill(int signal = SIGKILL) {
+        if (pid_ > 0) ::kill(pid_, signal);
+        if (signal == SIGKILL) wait();
+    }
+    std::string out() const { return readText(outPath_); }
+    std::string err() const { return readText(outPath_ + ".err"); }
 
 private:
-    bool reap(int flags);
-
     pid_t pid_ = -1;
     std::optional<int> exitCode_;
     std::string outPath_;
-    long maxRssKb_ = 0;
 };
 
 struct RunResult {
-    int exitCode = -1;  // -1: killed at the time limit
+    int exitCode = -1;  // -1: still running at the limit, then killed
     std::string out;
-    double seconds = 0;
+    std::string err;
 };
 
-RunResult runProgram(const Node& node, const std::vector<std::string>& args, const std::string& outPath,
-                     milliseconds limit = kRunLimit, const Env& extraEnv = {});
-RunResult runRecovery(const Node& node, const std::vector<std::string>& args, milliseconds limit = kRunLimit,
-                      const Env& extraEnv = {});
-// zento_sf_tool; a failure is a test failure and gives false.
-bool tool(const Node& node, const std::vector<std::string>& args);
-// zento_arec with its --out capture file; waits for its "ready".
-bool startArec(Process& arec, const Node& node, const std::string& capture, std::vector<std::string> args = {});
+inline RunResult run(const Node& node, const std::vector<std::string>& args, Options options = {}) {
+    Process p;
+    if (!p.start(node, args, node.file("run.out"), options)) return {};
+    const int code = p.wait().value_or(-1);
+    EXPECT_NE(code, -1) << args[0] << " did not end in time";
+    return {code, p.out(), p.err()};
+}
 
-bool waitUntil(const std::function<bool()>& condition, milliseconds limit);
-std::string readText(const std::string& path);
-void writeText(const std::string& path, std::string_view text);
+inline RunResult recover(const Node& node, std::vector<std::string> args, Options options = {}) {
+    args.insert(args.begin(), kRecover);
+    return run(node, args, options);
+}
 
-// A free TCP port on the loopback interface, for a routes file.
-int freeLoopbackPort();
+// zento_sf_tool; a failure is a test failure.
+inline bool tool(const Node& node, std::vector<std::string> args) {
+    args.insert(args.begin(), ZENTO_BIN_DIR "/tools/sf_tool/zento_sf_tool");
+    const RunResult r = run(node, args);
+    EXPECT_EQ(r.exitCode, 0) << args[1] << ": " << r.out << r.err;
+    return r.exitCode == 0;
+}
 
-// Messages of a capture file (as zento_arec --out writes them) or of a store
-// file, with the sequence number the tool gave each.
+// zento_arec keeping what it receives in capture, once it has said "ready".
+inline bool startArec(Process& arec, const Node& node, const std::string& capture, std::vector<std::string> args = {}) {
+    args.insert(args.begin(), {ZENTO_BIN_DIR "/tools/arec/zento_arec", "--out", capture});
+    if (!arec.start(node, args, capture + ".console")) return false;
+    waitUntil([&] { return contains(arec.out(), "ready\n") || !arec.running(); });
+    EXPECT_TRUE(arec.running()) << "zento_arec did not get ready:\n" << arec.out() << arec.err();
+    return arec.running();
+}
+
+// The messages in a capture file, with the number the tool gave each.
 struct Captured {
     std::uint32_t sequence = 0;
     Bytes bytes;
 };
-std::vector<Captured> capturedMessages(const std::string& capturePath);
-std::vector<std::uint32_t> sequencesOf(const std::vector<Captured>& messages);
-// Every sound record of a store file wherever it lies (a scan for the record
-// marker and a matching head CRC), keyed by sequence number: the reference a
-// capture is compared with, independent of the cursor.
-std::map<std::uint32_t, Bytes> storedMessages(const Bytes& storeFile);
+inline std::vector<Captured> captured(const std::string& path) {
+    const std::string bytes = readText(path);
+    std::vector<Captured> messages;
+    for (std::size_t at = 0; at < bytes.size();) {
+        const auto* p = reinterpret_cast<const std::uint8_t*>(bytes.data() + at);
+        const std::uint32_t length = bytes.size() - at >= 8 ? decodeU32(p + head::kLengthOffset) : 0;
+        if (length <= kMessageHeadSize || length > bytes.size() - at) {
+            ADD_FAILURE() << path << " breaks off at byte " << at;
+            break;
+        }
+        messages.push_back({0, Bytes(p, p + length)});
+        EXPECT_TRUE(sampleSequence(messages.back().bytes, messages.back().sequence)) << "no number at byte " << at;
+        at += length;
+    }
+    return messages;
+}
+inline Numbers sequencesOf(const std::vector<Captured>& messages) {
+    Numbers n;
+    for (const Captured& m : messages) n.push_back(m.sequence);
+    return n;
+}
+inline Numbers received(const std::string& capture) { return sequencesOf(captured(capture)); }
 
-// Each captured message is the stored message of its number byte for byte
-// behind the message head, and was addressed to TSK_AREC on destinationNode.
-void expectSameAsStored(const std::vector<Captured>& received, const std::map<std::uint32_t, Bytes>& stored,
-                        std::string_view destinationNode);
+// Every received message is the stored message of its number byte for byte
+// behind the head, addressed to TSK_AREC on destinationNode. The stored ones
+// are found by a scan for sound records, independent of the cursor.
+inline void expectAsStored(const std::vector<Captured>& got, const Bytes& file, const std::string& destinationNode) {
+    std::map<std::uint32_t, Bytes> stored;
+    for (std::size_t p = 0; p + kRecordHeadSize <= file.size(); ++p) {
+        const std::uint8_t* head = file.data() + p + kRecordPrefixSize;
+        const std::uint32_t length = decodeU32(head + head::kLengthOffset);
+        std::uint32_t sequence = 0;
+        if (std::memcmp(file.data() + p, kRecordMarker, 4) == 0 &&
+            storeCrc({head, kMessageHeadSize}) == decodeU32(file.data() + p + 4) && length > kMessageHeadSize &&
+            length <= file.size() - p - kRecordPrefixSize && sampleSequence({head, length}, sequence)) {
+            stored.emplace(sequence, Bytes(head, head + length));
+        }
+    }
+    for (const Captured& m : got) {
+        const auto it = stored.find(m.sequence);
+        const auto* to = reinterpret_cast<const char*>(m.bytes.data() + head::kDestinationOffset);
+        ASSERT_TRUE(it != stored.end() && it->second.size() == m.bytes.size() &&
+                    std::equal(m.bytes.begin() + kMessageHeadSize, m.bytes.end(), it->second.begin() + kMessageHeadSize))
+            << "message " << m.sequence << " is not as stored";
+        ASSERT_EQ(std::string(fixedText(to, 32)) + "/" + std::string(fixedText(to + 32, 32)),
+                  destinationNode + "/TSK_AREC");
+    }
+}
 
-std::vector<std::uint32_t> numbers(std::uint32_t first, std::uint32_t last);
-// The sequence with runs of the same number cut to one.
-std::vector<std::uint32_t> collapseRepeats(const std::vector<std::uint32_t>& sequence);
+// The header as the file holds it; a test failure unless both copies carry
+// their CRC and are equal.
+inline StoreFileHeader headerOf(const std::string& path, int type = 2) {
+    Bytes b = testsupport::readAllBytes(path);
+    b.resize(std::max<std::size_t>(b.size(), kHeaderAreaRead));
+    const std::uint32_t s = blockSizeOf(type);
+    EXPECT_EQ(storeCrc({b.data(), s}), decodeU32(b.data() + s));
+    EXPECT_TRUE(std::equal(b.data(), b.data() + s + 4, b.data() + s + 4)) << "the two header copies differ";
+    StoreFileHeader h = type == 2 ? decodeType2(std::span<const std::uint8_t, 92>(b.data(), 92)) : StoreFileHeader{};
+    if (type == 0) headerFromType0(std::span<const std::uint8_t, 64>(b.data(), 64), h);
+    if (type == 1) headerFromType1(std::span<const std::uint8_t, 68>(b.data(), 68), h);
+    return h;
+}
 
-// Store file headers.
-std::uint32_t headerBlockSize(int headerType);
-// Rewrites a type-2 header in the type-0 or type-1 layout: block, CRC,
-// block, CRC. The bytes behind the shorter header stay as they were.
-void rewriteHeaderAs(const std::string& storePath, int headerType);
-// The header as the file now holds it; a test failure unless both blocks
-// carry their CRC and are equal.
-StoreFileHeader headerOf(const std::string& storePath, int headerType);
+// Rewrites a type-2 header in the layout of type 0 or 1; the bytes behind
+// the shorter header stay as they were.
+inline void rewriteHeaderAs(const std::string& path, int type) {
+    Bytes bytes = testsupport::readAllBytes(path);
+    StoreFileHeader h = decodeType2(std::span<const std::uint8_t, 92>(bytes.data(), 92));
+    h.revision = static_cast<std::uint32_t>(type);  // type 0 is then told by its magic
+    const Bytes area = testsupport::makeHeaderArea(h, type);
+    std::copy(area.begin(), area.end(), bytes.begin());
+    testsupport::writeAllBytes(path, bytes);
+}
 
-// Forwards and removes up to count messages in-process through the real
-// cursor, as an interrupted recovery would have left the file.
-void forwardInProcess(const std::string& storePath, std::uint32_t count);
+// A test's own home with a store file and a capture file in it.
+class E2ETest : public ::testing::Test {
+protected:
+    // A fresh store file: five sample GET replies and three unsolicited
+    // replies of 2000 bytes, requested from this node.
+    void fill(std::vector<std::string> create = {}) {
+        std::filesystem::remove(store_);
+        create.insert(create.begin(), {"create", store_});
+        ASSERT_TRUE(tool(node_, create));
+        ASSERT_TRUE(tool(node_, {"append", store_, "--count", "5"}));
+        ASSERT_TRUE(tool(node_, {"append", store_, "--count", "3", "--type", "uns", "--size", "2000"}));
+    }
 
-// Console lines of the recovery.
-std::string startedLine(std::string_view service);
-std::string openingLines(int headerType);
-std::string startingAtLine(std::int64_t forwardOffset, std::int64_t lastOffset);
-std::string closingLines();
+    // Forwards and removes count messages through the real cursor, as an
+    // interrupted recovery would have left the file.
+    void forwardInProcess(std::uint32_t count) {
+        testing::internal::CaptureStdout();
+        RecoverContext ctx;
+        ctx.storeFileName = store_;
+        StatusBlock status;
+        EXPECT_TRUE(openStoreFile(ctx, status));
+        for (std::uint32_t i = 0; i < count; ++i) {
+            EXPECT_GT(readNextMessage(ctx, status), 0u) << "message " << i + 1;
+            removeLastMsg(ctx, status);
+        }
+        EXPECT_TRUE(MasterFileClose(ctx, status));
+        testing::internal::GetCapturedStdout();
+    }
+
+    testsupport::TempHome home_;
+    Node node_{"nodea", home_.path()};
+    std::string store_ = node_.file("store.dat");
+    std::string capture_ = node_.file("received.bin");
+};
 
 }  // namespace e2e

@@ -1,143 +1,204 @@
-// Whole recoveries of sound store files of every header type and layout:
-// every message arrives once, in order, as it was stored; the console tells
-// the run as it went; the header is left where a rerun finds nothing to send.
-#include <gtest/gtest.h>
+// Whole recoveries as real processes: every header type and layout, NODE
+// across TCP, a damaged file, a closed standard output. Every message arrives
+// once, in order, as it was stored; the console tells the run as it went.
+#include <netinet/in.h>
+#include <sys/socket.h>
 
-#include <algorithm>
 #include <cstdio>
 
 #include "tests/e2e/e2e_support.h"
-#include "tests/support/file_damage.h"
 
 namespace {
 
 using namespace e2e;
 
-enum class Layout { Linear, Ring, WrappedRing };
+const std::string kStarted = "Zen-TO Recover Process for DLGP service 'E2E' started.\n";
+const std::string kClosing = "Messages have all been sent to destination.\nExecuting MasterFileClose.\nEnding program.\n";
 
-const char* layoutName(Layout layout) {
-    switch (layout) {
-        case Layout::Linear: return "linear";
-        case Layout::Ring: return "ring";
-        case Layout::WrappedRing: return "wrapped ring";
-    }
-    return "?";
+std::string startingAtLine(std::int64_t forward, std::int64_t last) {
+    // The share is worked out in single precision, as the program does.
+    const float percent = static_cast<float>(forward) * 100.0f / static_cast<float>(last);
+    char line[128];
+    std::snprintf(line, sizeof line, "Starting at location %lld, %5.2f percent of file.\n",
+                  static_cast<long long>(forward), static_cast<double>(percent));
+    return line;
 }
 
-class FullRecovery : public ::testing::Test {
+class FullRecovery : public E2ETest {
 protected:
-    testsupport::TempHome home_;
-    Node node_ = Node::inside(home_, "nodea");
-    std::string store_ = node_.file("store.dat");
-    std::string capture_ = node_.file("received.bin");
-
-    // Twelve messages of both kinds and three sizes; their numbers.
-    std::vector<std::uint32_t> fillMixed(std::uint32_t ringMiB) {
-        std::vector<std::string> create{"create", store_};
-        if (ringMiB > 0) create.insert(create.end(), {"--ring", std::to_string(ringMiB)});
-        tool(node_, create);
-        tool(node_, {"append", store_, "--count", "5"});
-        tool(node_, {"append", store_, "--count", "4", "--type", "uns", "--size", "1500"});
-        tool(node_, {"append", store_, "--count", "3", "--size", "5000"});
-        return numbers(1, 12);
-    }
-
-    // A 1 MiB ring whose newest records continue at the data start: 52
-    // records of 20012 bytes make one lap; 30 of the first 40 were forwarded
-    // before 30 more came, 12 up to the physical end and 18 from the start.
-    std::vector<std::uint32_t> fillWrapped() {
-        tool(node_, {"create", store_, "--ring", "1"});
-        tool(node_, {"append", store_, "--count", "40", "--size", "20000"});
-        forwardInProcess(store_, 30);
-        tool(node_, {"append", store_, "--count", "30", "--size", "20000"});
-        const StoreFileHeader h = headerOf(store_, 2);
-        EXPECT_EQ(h.wrapped, 1u);
-        EXPECT_LT(h.lastMsgOffset, h.firstMsgOffset);
-        return numbers(31, 70);
-    }
-
-    // Older header types cannot name the newest record; space behind it that
-    // was never written ends their reading.
-    void clearBehindNewestRecord() {
-        const StoreFileHeader h = headerOf(store_, 2);
-        Bytes bytes = testsupport::readAllBytes(store_);
-        std::fill(bytes.begin() + h.offset48, bytes.begin() + h.firstMsgOffset, std::uint8_t{0});
-        testsupport::writeAllBytes(store_, bytes);
+    // What the destination received of one recovery; a recovery that sends
+    // more than twice what the file holds goes round in circles and is killed.
+    std::vector<Captured> recoverAll(const std::vector<std::string>& args, RunResult& result) {
+        std::filesystem::remove(capture_);
+        Process arec, recovery;
+        if (!startArec(arec, node_, capture_, {"--exit-on-eof"})) return {};
+        std::vector<std::string> all{kRecover};
+        all.insert(all.end(), args.begin(), args.end());
+        recovery.start(node_, all, node_.file("recover.out"));
+        const std::int64_t limit = 2 * testsupport::fileSizeOf(store_);
+        waitUntil([&] { return !recovery.running() || testsupport::fileSizeOf(capture_) > limit; });
+        recovery.kill();
+        result = {recovery.wait().value_or(-1), recovery.out(), recovery.err()};
+        EXPECT_EQ(result.exitCode, 0) << result.out;
+        EXPECT_EQ(arec.wait(), 0) << "the destination got the end-of-file notice";
+        return captured(capture_);
     }
 };
 
 TEST_F(FullRecovery, EveryHeaderTypeAndLayoutDeliversEachMessageOnceInOrder) {
-    for (Layout layout : {Layout::Linear, Layout::Ring, Layout::WrappedRing}) {
+    struct Layout {
+        std::string name;
+        Bytes bytes;
+        Numbers expected;
+    };
+    std::vector<Layout> layouts;
+    fill();
+    layouts.push_back({"linear", testsupport::readAllBytes(store_), numbers(1, 8)});
+    fill({"--ring", "1"});
+    layouts.push_back({"ring", testsupport::readAllBytes(store_), numbers(1, 8)});
+    // A 1 MiB ring whose newest records continue at the data start: 52
+    // records of 20012 bytes make a lap; 30 of the first 40 were forwarded
+    // before 30 more came, 12 up to the physical end and 18 from the start.
+    // Behind the newest lie records of the earlier lap, forwarded long ago:
+    // an older header type cannot name the newest record and must stop at
+    // its message count, not send them again.
+    std::filesystem::remove(store_);
+    tool(node_, {"create", store_, "--ring", "1"});
+    tool(node_, {"append", store_, "--count", "40", "--size", "20000"});
+    forwardInProcess(30);
+    tool(node_, {"append", store_, "--count", "30", "--size", "20000"});
+    ASSERT_EQ(headerOf(store_).wrapped, 1u);
+    layouts.push_back({"wrapped ring", testsupport::readAllBytes(store_), numbers(31, 70)});
+
+    for (const Layout& layout : layouts) {
         for (int type : {0, 1, 2}) {
-            SCOPED_TRACE(std::string(layoutName(layout)) + " file, header type " + std::to_string(type));
-            std::remove(store_.c_str());
-            std::remove(capture_.c_str());
-            std::vector<std::uint32_t> expected;
-            if (layout == Layout::WrappedRing) {
-                expected = fillWrapped();
-                if (type != 2) clearBehindNewestRecord();
-            } else {
-                expected = fillMixed(layout == Layout::Ring ? 1 : 0);
-            }
+            SCOPED_TRACE(layout.name + " file, header type " + std::to_string(type));
+            testsupport::writeAllBytes(store_, layout.bytes);
             if (type != 2) rewriteHeaderAs(store_, type);
             const StoreFileHeader before = headerOf(store_, type);
-            const auto stored = storedMessages(testsupport::readAllBytes(store_));
-
-            Process arec;
-            ASSERT_TRUE(startArec(arec, node_, capture_, {"--exit-on-eof"}));
-            const RunResult run = runRecovery(node_, {"e2e", store_});
-            EXPECT_EQ(run.exitCode, 0);
-            EXPECT_EQ(arec.wait(kReadyLimit), 0) << "the destination got the end-of-file notice";
-
-            // Type 2 knows its newest record, and a ring of an older type
-            // counts its messages; an older type's linear file is read on to
-            // its end.
-            std::string ending = "All messages have been forwarded.\n";
-            if (type != 2 && layout == Layout::Linear) ending = "Reached file end.\n";
-            EXPECT_EQ(run.out, startedLine("E2E") + openingLines(type) +
-                                   startingAtLine(before.forwardOffset, before.lastOffset) + ending + closingLines());
-
-            const std::vector<Captured> received = capturedMessages(capture_);
-            EXPECT_EQ(sequencesOf(received), expected);
-            expectSameAsStored(received, stored, node_.name);
-
+            RunResult run;
+            const std::vector<Captured> got = recoverAll({"e2e", store_}, run);
+            EXPECT_EQ(sequencesOf(got), layout.expected);
+            expectAsStored(got, layout.bytes, node_.name);
+            // Type 2 knows its newest record and a ring of an older type
+            // counts its messages; an older type's linear file is read to its end.
+            const std::string t = std::to_string(type);
+            EXPECT_EQ(run.out, kStarted + "File opened.\n" + (type != 0 ? "Found non-zero revision number " + t + "\n" : "") +
+                                   "Checking store file header blocks, size=" + std::to_string(blockSizeOf(type)) +
+                                   "\nHeader read in ok.\nProcessing file header type " + t + "\nFile header type " + t +
+                                   " detected and read.  Processing file.\n" +
+                                   startingAtLine(before.forwardOffset, before.lastOffset) +
+                                   (type != 2 && layout.name == "linear" ? "Reached file end.\n"
+                                                                         : "All messages have been forwarded.\n") +
+                                   kClosing);
             const StoreFileHeader after = headerOf(store_, type);
-            if (type == 2) {
-                EXPECT_EQ(after.forwardOffset, before.lastMsgOffset) << "left on the newest record";
-                EXPECT_EQ(after.forwardedCount, before.msgCount);
-            } else {
-                EXPECT_EQ(after.forwardOffset, before.offset48) << "left behind the newest record";
-            }
+            EXPECT_EQ(after.forwardOffset, type == 2 ? before.lastMsgOffset : before.offset48) << "a rerun sends nothing";
             EXPECT_EQ(after.msgCount, before.msgCount);
+            if (type == 2) {
+                EXPECT_EQ(after.forwardedCount, before.msgCount);
+            }
             if (HasFailure()) return;
         }
     }
 }
 
-// A type-0 or type-1 header has no place for the newest record's offset, so
-// in a wrapped ring only the message count can tell where the newer part
-// ends: behind it lie records of an earlier lap, forwarded long ago, which
-// must not go out again.
-TEST_F(FullRecovery, WrappedRingOfAnOlderHeaderTypeStopsBeforeAnEarlierLap) {
-    for (int type : {0, 1}) {
-        SCOPED_TRACE("header type " + std::to_string(type));
-        std::remove(store_.c_str());
-        std::remove(capture_.c_str());
-        const std::vector<std::uint32_t> expected = fillWrapped();
-        rewriteHeaderAs(store_, type);
-
-        Process arec;
-        ASSERT_TRUE(startArec(arec, node_, capture_, {"--exit-on-eof"}));
-        Process recovery;
-        ASSERT_TRUE(recovery.start(node_, {recoverProgram(), "E2E", store_}, node_.file("recover.out")));
-        // A recovery that goes round the ring is stopped once it has sent
-        // more than the file holds.
-        waitUntil([&] { return !recovery.running() || testsupport::fileSizeOf(capture_) > 2 * 40 * 20000; },
-                  kRunLimit);
-        recovery.kill();
-        EXPECT_EQ(recovery.wait(milliseconds(0)), 0);
-        EXPECT_EQ(sequencesOf(capturedMessages(capture_)), expected);
+TEST_F(FullRecovery, NodeSendsEverythingAcrossTcpToTheNamedNode) {
+    const Node b{"nodeb", node_.file("nodeb")};
+    std::filesystem::create_directory(b.home);
+    std::string routes;
+    for (const char* name : {"nodea", "nodeb"}) {
+        const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        socklen_t length = sizeof address;
+        ::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address);
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+        ::close(fd);
+        routes += std::string(name) + " 127.0.0.1 " + std::to_string(ntohs(address.sin_port)) + "\n";
     }
+    testsupport::writeAllBytes(node_.file("routes"), Bytes(routes.begin(), routes.end()));
+    testsupport::writeAllBytes(b.file("routes"), Bytes(routes.begin(), routes.end()));
+    // The requester's node has no route: only the redirect can deliver.
+    tool(node_, {"create", store_});
+    tool(node_, {"append", store_, "--count", "6", "--node", "farnode"});
+    tool(node_, {"append", store_, "--count", "2", "--size", "70000", "--node", "farnode"});
+
+    Process arec;
+    ASSERT_TRUE(startArec(arec, b, b.file("received.bin"), {"--exit-on-eof"}));
+    const RunResult run = recover(node_, {"E2E", store_, "NODE", "nodeb"});
+    EXPECT_EQ(run.exitCode, 0);
+    EXPECT_EQ(arec.wait(), 0) << "the end-of-file notice reached node b";
+    EXPECT_EQ(run.out.rfind("Your have chosen to redirect your messages to node [nodeb]\n" + kStarted, 0), 0u) << run.out;
+    EXPECT_TRUE(contains(run.out, "All messages have been forwarded.\n" + kClosing)) << run.out;
+    const std::vector<Captured> got = captured(b.file("received.bin"));
+    EXPECT_EQ(sequencesOf(got), numbers(1, 8));
+    expectAsStored(got, testsupport::readAllBytes(store_), "nodeb");
+    EXPECT_TRUE(contains(arec.out(), "message 1: size 684, list id 1, from nodea/E2E\n")) << arec.out();
+    EXPECT_FALSE(std::filesystem::exists(node_.file("run/TSK_AREC.sock"))) << "node a has no destination of its own";
+}
+
+// As after `zento_sf_recover ... | head`: every line fails, the run goes on.
+TEST_F(FullRecovery, ClosedStandardOutputNeitherStopsNorKillsTheRun) {
+    fill();
+    Process arec;
+    ASSERT_TRUE(startArec(arec, node_, capture_, {"--exit-on-eof"}));
+    Options closed;
+    closed.closedStdout = true;
+    EXPECT_EQ(recover(node_, {"E2E", store_}, closed).exitCode, 0) << "128 + 13 would be the death by SIGPIPE";
+    EXPECT_EQ(arec.wait(), 0);
+    EXPECT_EQ(received(capture_), numbers(1, 8));
+    const StoreFileHeader h = headerOf(store_);
+    EXPECT_EQ(h.forwardOffset, h.lastMsgOffset) << "every removal reached the header";
+}
+
+// Three messages went out before both header copies broke and a record in
+// the middle lost its head CRC. DUMP reads from the data start, so the three
+// come again; the broken record is stepped over and named in the log.
+TEST_F(FullRecovery, DumpForwardsEveryReadableMessageBehindAHeaderBeyondRepair) {
+    fill();
+    forwardInProcess(3);
+    Bytes bytes = testsupport::readAllBytes(store_);
+    std::vector<std::int64_t> at;  // record offsets, by their length words
+    for (std::size_t p = kType2HeaderLength; p + kRecordHeadSize <= bytes.size(); p += 12 + decodeU32(&bytes[p + 16])) {
+        at.push_back(static_cast<std::int64_t>(p));
+    }
+    ASSERT_EQ(at.size(), 8u);
+    for (const std::int64_t offset : {std::int64_t{8}, std::int64_t{96 + 8}, at[4] + 12 + 200}) {
+        testsupport::flipByte(store_, offset);
+    }
+    bytes = testsupport::readAllBytes(store_);
+    RunResult run;
+    const std::vector<Captured> got = recoverAll({"E2E", store_, "DUMP"}, run);
+    EXPECT_EQ(sequencesOf(got), (Numbers{1, 2, 3, 4, 6, 7, 8}));
+    expectAsStored(got, bytes, node_.name);
+
+    const auto badCrc = [&](int n, std::size_t from) {
+        char line[96];
+        std::snprintf(line, sizeof line, "BAD CRC: CRC #%d should be %08X, file CRC #%d is %08X\n", n,
+                      storeCrc({bytes.data() + from, 92}), n, decodeU32(bytes.data() + from + 92));
+        return std::string(line);
+    };
+    EXPECT_EQ(run.out,
+              "You have specified the DUMP parameter.\nMessage recovery will occur regardless of file corruption\n" +
+                  kStarted + "File opened.\nFound non-zero revision number 2\nChecking store file header blocks, size=92\n" +
+                  badCrc(1, 0) + badCrc(2, 96) +
+                  "Both header blocks bad.\nProcessing file header type 2\n"
+                  "*!* Your file header is not readable.\n"
+                  "*!* You have specified the DUMP paramter (total message recovery).\n"
+                  "*!* Store and Forward will attempt to recover any readable data.\n"
+                  "*!* Because of this, your KV58 database may contain duplicate,\n"
+                  "    strange, or impossible values.\n"
+                  "*!* Please check your database values after this operation.\n"
+                  "    Default front-to-back-of-file message dumping will be used.\n" +
+                  startingAtLine(192, static_cast<std::int64_t>(bytes.size())) + "Reached file end.\n" + kClosing);
+    // The default header replaced the broken one and moved with the messages.
+    EXPECT_EQ(headerOf(store_).forwardOffset, static_cast<std::int64_t>(bytes.size()));
+    const std::string skipped = std::to_string(at[5] - at[4]);
+    EXPECT_TRUE(contains(node_.log(), "[E2E] Store file " + store_ + ": skipped " + skipped + " bytes at offset " +
+                                          std::to_string(at[4]) + ": head CRC mismatch\n"))
+        << node_.log();
+    EXPECT_TRUE(contains(node_.log(), "7 messages forwarded, 0 resends, 1 damaged ranges skipped (" + skipped + " bytes)"))
+        << node_.log();
 }
 
 }  // namespace

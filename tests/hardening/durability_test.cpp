@@ -1,203 +1,139 @@
-// When the header reaches the disk, and that no header write ever moves the
-// forward offset past a message the destination has not acknowledged.
-#include <cerrno>
-#include <cstdlib>
+// When the header reaches the disk, that no header write moves the forward
+// offset past a message the destination has not acknowledged, and what a
+// failed sync or a full disk does to a run.
+#include <fcntl.h>
+#include <sys/mount.h>
+#include <unistd.h>
+
 #include <map>
 #include <set>
 
 #include "tests/hardening/hardening_support.h"
-#include "tests/support/faulty_file_ops.h"
-#include "tests/support/file_damage.h"
-#include "tests/support/temp_home.h"
 
 namespace {
 
-using msglib::InProcessNetwork;
-
-// What the recovery has acknowledged so far (it received the ACK), and a
-// check of every primary header block it writes against that.
-struct Ledger {
-    std::map<std::uint32_t, std::int32_t> listOfTransaction;
-    std::set<std::int32_t> acknowledged;
-    std::vector<std::int64_t> recordAt;  // offset of message n at index n - 1
-    int headerWrites = 0;
-    int syncs = 0;
-    std::vector<std::string> violations;
-
-    std::int64_t firstUnacknowledged() const {
-        for (std::size_t i = 0; i < recordAt.size(); ++i) {
-            if (acknowledged.count(static_cast<std::int32_t>(i + 1)) == 0) return recordAt[i];
-        }
-        return INT64_MAX;
-    }
-};
-
-Ledger* gLedger = nullptr;
-
-// A primary block written at offset 0, by a plain or a positioned write.
-void checkWrite(std::int64_t at, const void* buffer, unsigned count) {
-    if (at != 0 || count != 92 || gLedger == nullptr) return;
-    ++gLedger->headerWrites;
-    const auto* block = static_cast<const std::uint8_t*>(buffer);
-    const std::int64_t forward = decodeType2(std::span<const std::uint8_t, 92>(block, 92)).forwardOffset;
-    if (forward > gLedger->firstUnacknowledged()) {
-        gLedger->violations.push_back("forward offset " + std::to_string(forward) + " past " +
-                                      std::to_string(gLedger->firstUnacknowledged()));
-    }
-}
-
-int checkingWrite(int handle, const void* buffer, unsigned count) {
-    checkWrite(platform::posixFileOps().seek(handle, 0, 1), buffer, count);
-    return platform::posixFileOps().write(handle, buffer, count);
-}
-
-int checkingPwrite(int handle, const void* buffer, unsigned count, std::int64_t at) {
-    checkWrite(at, buffer, count);
-    return platform::posixFileOps().pwrite(handle, buffer, count, at);
-}
-
-int countingSync(int handle) {
-    if (gLedger != nullptr) ++gLedger->syncs;
-    return platform::posixFileOps().fsync(handle);
-}
-
-// Delegates to the network and books the acknowledgements as the recovery
-// receives them.
-class AckBook final : public msglib::Transport {
-public:
-    AckBook(InProcessNetwork& network, Ledger& ledger) : net_(network), ledger_(ledger) {}
-    void init(std::int32_t mode, std::string_view name, AddressRecord& self, StatusBlock& s) override {
-        net_.init(mode, name, self, s);
-    }
-    void accept(StatusBlock& s) override { net_.accept(s); }
-    std::int32_t receive(std::int32_t timeout, Message& m, StatusBlock& s) override {
-        const std::int32_t n = net_.receive(timeout, m, s);
-        if (n > 0 && ZENTO_SERVER_MSGTYPE(m.view()) == kMsgNotification &&
-            ZENTO_SERVER_TRANSTYPE(m.view()) == kTransAck) {
-            const auto found = ledger_.listOfTransaction.find(ZENTO_SERVER_TRANSNUM(m.view()));
-            if (found != ledger_.listOfTransaction.end()) ledger_.acknowledged.insert(found->second);
-        }
-        return n;
-    }
-    void send(std::int32_t timeout, MsgView m, StatusBlock& s) override {
-        ledger_.listOfTransaction[ZENTO_SERVER_TRANSNUM(m)] = hardening::listIdOf(m);
-        net_.send(timeout, m, s);
-    }
-    void exit(StatusBlock& s) override { net_.exit(s); }
-    TimeStamp now() override { return net_.now(); }
-    void sleep(std::int32_t units) override { net_.sleep(units); }
-
-private:
-    InProcessNetwork& net_;
-    Ledger& ledger_;
-};
-
-Message notification(std::int32_t transType, const AddressRecord& source, const AddressRecord& destination,
-                     std::uint32_t transNum = 0) {
-    Message m;
-    StatusBlock status;
-    buildNotification(transType, source, destination, transNum, m, status);
-    return m;
-}
+using namespace hardening;
+using testsupport::FileOpKind;
 
 class Durability : public testsupport::TempHomeTest {
 protected:
-    void SetUp() override {
-        testsupport::StoreFileBuilder b;
-        b.addMessage(hardening::storedReply(1));
-        b.addMessage(hardening::storedReply(2));
-        b.addRaw(std::vector<std::uint8_t>(900, 0x51));  // skipped: the header moves onto message 3
-        b.addMessage(hardening::storedReply(3));
-        b.addMessage(hardening::storedReply(4));
-        b.addMessage(hardening::storedReply(5));
-        b.describeRecords();
-        b.writeTo(path_);
-        ledger_.recordAt = b.recordOffsets();
-    }
     void TearDown() override { ::unsetenv("ZENTO_SF_SYNC"); }
-
-    // A destination that acknowledges late, ignores the first send of
-    // message 3, never acknowledges message 5, and an operator who shuts the
-    // recovery down a minute after message 5 went out.
-    int runWithSlowDestination(std::string& out) {
-        InProcessNetwork network;
-        network.declareReachable(hardening::kArec);
-        std::set<std::int32_t> seen;
-        network.onSend([&](InProcessNetwork& net, MsgView sent) {
-            const std::int32_t id = hardening::listIdOf(sent);
-            const bool first = seen.insert(id).second;
-            if (id == hardening::kNoticeListId || (id == 3 && first)) return;
-            if (id == 5) {
-                if (first) {
-                    net.deliverAt(net.nowMs() + 60'000,
-                                  notification(kTransShut, makeAddress("ophost", "OPERATOR"), net.self()).view());
-                }
-                return;
-            }
-            net.deliverAt(net.nowMs() + 1500,
-                          notification(kTransAck, hardening::kArec, net.self(), ZENTO_SERVER_TRANSNUM(sent)).view());
-        });
-        AckBook book(network, ledger_);
-        msglib::ScopedTransport use(book);
-
-        platform::FileOps table = platform::posixFileOps();
-        table.write = checkingWrite;
-        table.pwrite = checkingPwrite;
-        table.fsync = countingSync;
-        testsupport::ScopedFileOps checking(table);
-        gLedger = &ledger_;
-
-        const std::vector<std::string> args = {"zento_sf_recover", "hardsvc", path_};
-        std::vector<const char*> argv;
-        for (const auto& a : args) argv.push_back(a.c_str());
-        RecoverContext ctx;
-        int code = -1;
-        out = fwdtest::capturedStdout([&] { code = runRecovery(ctx, static_cast<int>(argv.size()), argv.data()); });
-        gLedger = nullptr;
-        return code;
-    }
-
     std::string path_ = home_.file("ZENTO_STORE_NODE1.HARDSVC");
-    Ledger ledger_;
 };
 
+// A destination that acknowledges late, ignores the first send of message 3,
+// never acknowledges message 5, and an operator who shuts the recovery down
+// a minute after message 5 went out. Whenever the recovery takes a message
+// in, the header on the disk stands at most on the first message it has not
+// had acknowledged.
 TEST_F(Durability, HeaderNeverPassesAnUnacknowledgedMessage) {
     for (const bool everyMessage : {false, true}) {
         SCOPED_TRACE(everyMessage ? "synced per message" : "synced at close");
         if (everyMessage) ::setenv("ZENTO_SF_SYNC", "message", 1);
-        SetUp();
-        ledger_.acknowledged.clear();
-        ledger_.headerWrites = 0;
-        ledger_.syncs = 0;
-
-        std::string out;
-        EXPECT_EQ(runWithSlowDestination(out), 0) << out;
-        EXPECT_TRUE(ledger_.violations.empty()) << ledger_.violations.front();
-        EXPECT_EQ(ledger_.acknowledged, (std::set<std::int32_t>{1, 2, 3, 4}));
-        // Four removals and the skip onto message 3.
-        EXPECT_EQ(ledger_.headerWrites, 5);
-        EXPECT_EQ(ledger_.syncs, everyMessage ? 4 + 1 : 1) << "per removal, and always at the close";
-        EXPECT_EQ(fwdtest::storedForwardOffset(path_), ledger_.recordAt[4]) << "message 5 stays for the next run";
-
-        const hardening::RunResult rerun = hardening::recoverInProcess(path_);
-        EXPECT_EQ(hardening::withoutRepeats(rerun.delivered), std::vector<std::int32_t>{5});
+        const testsupport::StoreFileBuilder b = storeOf({1, 2, 0, 3, 4, 5});
+        b.writeTo(path_);
+        std::map<std::uint32_t, std::int32_t> listOf;  // by transaction
+        std::set<std::int32_t> acknowledged, seen;
+        const auto headerWithinAcknowledged = [&] {
+            std::int64_t firstOpen = INT64_MAX;
+            for (std::int32_t n = 5; n >= 1; --n) {
+                if (acknowledged.count(n) == 0) firstOpen = b.recordOffsets()[static_cast<std::size_t>(n - 1)];
+            }
+            EXPECT_LE(forwardOffsetOnDisk(path_), firstOpen);
+        };
+        const auto destination = [&](InProcessNetwork& net, MsgView sent) {
+            const std::int32_t id = listIdOf(sent);
+            listOf[ZENTO_SERVER_TRANSNUM(sent)] = id;
+            const bool first = seen.insert(id).second;
+            if (id == kNoticeListId || (id == 3 && first) || (id == 5 && !first)) return;
+            if (id == 5) {
+                net.deliverAt(net.nowMs() + 60'000,
+                              notification(kTransShut, makeAddress("ophost", "OPERATOR"), net.self()).view());
+            } else {
+                net.deliverAt(net.nowMs() + 1500,
+                              notification(kTransAck, kArec, net.self(), ZENTO_SERVER_TRANSNUM(sent)).view());
+            }
+        };
+        const auto recovery = [&](MsgView in) {
+            headerWithinAcknowledged();
+            if (ZENTO_SERVER_MSGTYPE(in) == kMsgNotification && ZENTO_SERVER_TRANSTYPE(in) == kTransAck) {
+                acknowledged.insert(listOf[ZENTO_SERVER_TRANSNUM(in)]);
+            }
+        };
+        RunResult run;
+        {
+            testsupport::FaultyFileOps counting;  // no faults: it counts the syncs
+            run = recoverInProcess(path_, destination, recovery);
+            EXPECT_EQ(counting.calls(FileOpKind::Fsync), everyMessage ? 4 + 1 : 1) << "per removal and at the close";
+        }
+        EXPECT_EQ(run.exitCode, 0) << run.out;
+        EXPECT_FALSE(run.runaway);
+        headerWithinAcknowledged();
+        EXPECT_EQ(acknowledged, (std::set<std::int32_t>{1, 2, 3, 4}));
+        EXPECT_EQ(forwardOffsetOnDisk(path_), b.recordOffsets()[4]) << "message 5 stays for the next run";
+        EXPECT_EQ(withoutRepeats(recoverInProcess(path_).delivered), Ids{5});
     }
 }
 
 // A header that may not be on the disk is never reported as success.
 TEST_F(Durability, FailedSyncAtTheEndIsAFailure) {
-    hardening::RunResult run;
+    storeOf(numbers(1, 5)).writeTo(path_);
+    RunResult run;
     {
         testsupport::FaultyFileOps faults;
-        faults.failNth(testsupport::FileOpKind::Fsync, 1, EIO);
-        run = hardening::recoverInProcess(path_);
+        faults.failNth(FileOpKind::Fsync, 1, EIO);
+        run = recoverInProcess(path_);
     }
     EXPECT_EQ(run.exitCode, 2);
-    EXPECT_TRUE(hardening::contains(run.out,
-                                    "Executing MasterFileClose.\nError syncing file: Input/output error.\n"
-                                    "\nfacility=13  error=13457Error : Could not close store file.\nEnding program.\n"))
+    EXPECT_TRUE(contains(run.out, "Executing MasterFileClose.\nError syncing file: Input/output error.\n"
+                                  "\nfacility=13  error=13457Error : Could not close store file.\nEnding program.\n"))
         << run.out;
-    EXPECT_EQ(hardening::withoutRepeats(run.delivered), hardening::numbers(1, 5));
+    EXPECT_EQ(withoutRepeats(run.delivered), numbers(1, 5));
+}
+
+// A disk that refuses every write: the header cannot record the first
+// acknowledged message, so the run stops with a failure and the file keeps
+// every message for the next run.
+TEST_F(Durability, DiskRefusingWritesStopsTheRunAndKeepsTheMessages) {
+    storeOf(numbers(1, 3)).writeTo(path_);
+    const std::vector<std::uint8_t> before = testsupport::readAllBytes(path_);
+    RunResult full;
+    {
+        testsupport::FaultyFileOps faults;
+        faults.failNth(FileOpKind::Write, 1, ENOSPC, true);
+        full = recoverInProcess(path_);
+    }
+    EXPECT_EQ(full.exitCode, 2);
+    EXPECT_TRUE(contains(full.out, "Error: the store file header could not be written (No space left on device).  "
+                                   "Recovery stopped; the remaining messages stay in the store file.\n"))
+        << full.out;
+    EXPECT_FALSE(contains(full.out, "Messages have all been sent to destination."));
+    EXPECT_EQ(withoutRepeats(full.delivered), Ids{1});
+    EXPECT_EQ(full.notices, 0);
+    EXPECT_EQ(testsupport::readAllBytes(path_), before);
+    EXPECT_EQ(withoutRepeats(recoverInProcess(path_).delivered), numbers(1, 3));
+}
+
+// On a really full file system: the recovery only rewrites bytes the file
+// already has, so it needs no space and finishes.
+TEST_F(Durability, FullFileSystemDoesNotStopTheRecovery) {
+    const std::string mountPoint = home_.file("small");
+    ASSERT_EQ(::mkdir(mountPoint.c_str(), 0700), 0);
+    if (::mount("tmpfs", mountPoint.c_str(), "tmpfs", 0, "size=256k") != 0) GTEST_SKIP() << "cannot mount a tmpfs";
+    const std::string file = mountPoint + "/ZENTO_STORE_NODE1.HARDSVC";
+    storeOf(numbers(1, 3)).writeTo(file);
+    const int fd = ::open((mountPoint + "/filler").c_str(), O_WRONLY | O_CREAT, 0600);
+    const std::vector<char> block(4096, 'f');
+    while (::write(fd, block.data(), block.size()) > 0 || ::write(fd, block.data(), 1) > 0) {
+    }
+    EXPECT_EQ(errno, ENOSPC);
+    ::close(fd);
+    const RunResult run = recoverInProcess(file);
+    EXPECT_EQ(run.exitCode, 0) << run.out;
+    EXPECT_EQ(withoutRepeats(run.delivered), numbers(1, 3));
+    EXPECT_EQ(run.notices, 1);
+    EXPECT_TRUE(recoverInProcess(file).delivered.empty());
+    ::umount2(mountPoint.c_str(), MNT_DETACH);
 }
 
 }  // namespace

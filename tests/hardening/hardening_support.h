@@ -1,103 +1,130 @@
 #pragma once
-// Whole recoveries run in-process against a destination that acknowledges
-// every stored message at once, with what they sent told by list id, and
-// store files of numbered stored replies.
+// Whole recoveries run in-process on the in-process network, against a
+// destination that acknowledges every stored message at once unless a test
+// answers otherwise; what they sent is told by list id.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <functional>
 #include <string>
 #include <vector>
 
 #include "msglib/inprocess.h"
+#include "msglib/msglib.h"
 #include "recover/recover_context.h"
 #include "recover/recovery.h"
 #include "storefile/file_handle.h"
-#include "tests/forward/forward_test_support.h"
+#include "tests/support/faulty_file_ops.h"
+#include "tests/support/file_damage.h"
 #include "tests/support/store_builder.h"
+#include "tests/support/temp_home.h"
+#include "tools/sf_tool/sample_messages.h"
 
 namespace hardening {
 
-inline const AddressRecord kRequester = makeAddress("clienthost", "CLIENT");
+using Ids = std::vector<std::int32_t>;
+using msglib::InProcessNetwork;
+
 inline const AddressRecord kArec = makeAddress("clienthost", "TSK_AREC");
 constexpr std::int32_t kNoticeListId = 9999;  // the end-of-file notice's list id
 
-// Stored reply number n answers the request for list n.
-inline std::vector<std::uint8_t> storedReply(std::int32_t n) { return fwdtest::makeStoredReply(n, 100, kRequester); }
-
-inline std::int32_t listIdOf(MsgView msg) {
-    ReplyFields fields;
-    StatusBlock status;
-    ZENTO_SERVER_PARSE_GETREP(msg, fields, status);
-    return statusFailed(status) ? -1 : fields.listId;
+// A linear store file of stored GET replies answering the requests for
+// these lists from clienthost; a 0 stands for 700 bytes of junk the cursor
+// must search over (its skip rewrites the header).
+inline testsupport::StoreFileBuilder storeOf(const Ids& lists, int headerType = 2) {
+    testsupport::StoreFileBuilder b(headerType);
+    SampleShape shape;
+    shape.requesterNode = "clienthost";
+    for (const std::int32_t n : lists) {
+        Message m;
+        std::string error;
+        EXPECT_TRUE(n == 0 || buildSampleMessage(shape, static_cast<std::uint32_t>(n), m, error)) << error;
+        n == 0 ? void(b.addRaw(std::vector<std::uint8_t>(700, 0x3C))) : void(b.addMessage(m.view()));
+    }
+    b.describeRecords();
+    return b;
 }
 
-struct RunResult {
-    int exitCode = -1;
-    std::string out;
-    std::vector<std::int32_t> delivered;  // list ids of the stored messages sent, resends included
-    int notices = 0;
-    bool runaway = false;  // stopped by the watchdog, not by itself
-};
+inline std::int32_t listIdOf(MsgView msg) {
+    std::uint32_t id = 0;
+    return sampleSequence(msg, id) ? static_cast<std::int32_t>(id) : -1;
+}
 
-// The in-process network, bounded: a recovery that would wait forever gets a
-// shutdown request after many passes, and the result says so.
+inline std::string capturedStdout(const std::function<void()>& f) {
+    testing::internal::CaptureStdout();
+    f();
+    return testing::internal::GetCapturedStdout();
+}
+
+// The forward offset in the primary header block on the disk.
+inline std::int64_t forwardOffsetOnDisk(const std::string& path) {
+    const std::vector<std::uint8_t> bytes = testsupport::readAllBytes(path);
+    return decodeType2(std::span<const std::uint8_t, 92>(bytes.data(), 92)).forwardOffset;
+}
+
+inline Message notification(std::int32_t type, const AddressRecord& from, const AddressRecord& to, std::uint32_t trans = 0) {
+    Message m;
+    StatusBlock status;
+    buildNotification(type, from, to, trans, m, status);
+    return m;
+}
+
+inline void acknowledgeAtOnce(InProcessNetwork& net, MsgView sent) {
+    if (listIdOf(sent) != kNoticeListId) net.deliver(notification(kTransAck, kArec, net.self(), ZENTO_SERVER_TRANSNUM(sent)).view());
+}
+
+// The in-process network with an eye on what the recovery receives, and
+// bounded: a recovery that would wait forever gets a shutdown request after
+// many passes, and the result says so.
 class Watchdog final : public msglib::Transport {
 public:
-    explicit Watchdog(msglib::InProcessNetwork& network) : net_(network) {}
+    Watchdog(InProcessNetwork& network, std::function<void(MsgView)> onReceive)
+        : net_(network), onReceive_(std::move(onReceive)) {}
     void init(std::int32_t mode, std::string_view name, AddressRecord& self, StatusBlock& s) override {
         net_.init(mode, name, self, s);
     }
     void accept(StatusBlock& s) override { net_.accept(s); }
     std::int32_t receive(std::int32_t timeout, Message& m, StatusBlock& s) override {
-        if (++receives_ == kMaxReceives) {
-            fired_ = true;
-            Message shut;
-            StatusBlock built;
-            buildNotification(kTransShut, makeAddress("ophost", "OPERATOR"), net_.self(), 0, shut, built);
-            net_.deliver(shut.view());
+        if (++receives_ == 20000) {
+            fired = true;
+            net_.deliver(notification(kTransShut, makeAddress("ophost", "OPERATOR"), net_.self()).view());
         }
-        return net_.receive(timeout, m, s);
+        const std::int32_t n = net_.receive(timeout, m, s);
+        if (n > 0 && onReceive_) onReceive_(m.view());
+        return n;
     }
     void send(std::int32_t timeout, MsgView m, StatusBlock& s) override { net_.send(timeout, m, s); }
     void exit(StatusBlock& s) override { net_.exit(s); }
     TimeStamp now() override { return net_.now(); }
     void sleep(std::int32_t units) override { net_.sleep(units); }
-    bool fired() const { return fired_; }
+    bool fired = false;
 
 private:
-    static constexpr int kMaxReceives = 20000;
-    msglib::InProcessNetwork& net_;
+    InProcessNetwork& net_;
+    std::function<void(MsgView)> onReceive_;
     int receives_ = 0;
-    bool fired_ = false;
 };
 
-// Acknowledges a stored message at once, naming its transaction.
-inline void acknowledgeAtOnce(msglib::InProcessNetwork& net, MsgView sent) {
-    if (listIdOf(sent) == kNoticeListId) return;
-    Message ack;
-    StatusBlock status;
-    buildNotification(kTransAck, kArec, net.self(), ZENTO_SERVER_TRANSNUM(sent), ack, status);
-    net.deliver(ack.view());
-}
+struct RunResult {
+    int exitCode = -1;
+    std::string out;
+    Ids delivered;  // list ids of the stored messages sent, resends included
+    int notices = 0;
+    bool runaway = false;  // stopped by the watchdog, not by itself
+};
 
-// One recovery of path with the given extra arguments; the destination
-// answers through onSend (acknowledgeAtOnce unless told otherwise).
-inline RunResult recoverInProcess(const std::string& path, const std::vector<std::string>& extra = {},
-                                  msglib::InProcessNetwork::SendHook onSend = acknowledgeAtOnce) {
-    msglib::InProcessNetwork network;
+// One recovery of path; the destination answers through onSend.
+inline RunResult recoverInProcess(const std::string& path, InProcessNetwork::SendHook onSend = acknowledgeAtOnce,
+                                  std::function<void(MsgView)> onReceive = {}) {
+    InProcessNetwork network;
     network.declareReachable(kArec);
     network.onSend(std::move(onSend));
-    Watchdog watchdog(network);
+    Watchdog watchdog(network, std::move(onReceive));
     msglib::ScopedTransport use(watchdog);
-
-    std::vector<std::string> args = {"zento_sf_recover", "hardsvc", path};
-    args.insert(args.end(), extra.begin(), extra.end());
-    std::vector<const char*> argv;
-    for (const auto& a : args) argv.push_back(a.c_str());
-
+    const char* argv[] = {"zento_sf_recover", "hardsvc", path.c_str()};
     RunResult result;
     RecoverContext ctx;
-    result.out = fwdtest::capturedStdout(
-        [&] { result.exitCode = runRecovery(ctx, static_cast<int>(argv.size()), argv.data()); });
+    result.out = capturedStdout([&] { result.exitCode = runRecovery(ctx, 3, argv); });
     // A failed start leaves the file open, as the process's end would close it.
     if (ctx.storeFileHandle >= 0) {
         StatusBlock ignored;
@@ -111,18 +138,17 @@ inline RunResult recoverInProcess(const std::string& path, const std::vector<std
             result.delivered.push_back(id);
         }
     }
-    result.runaway = watchdog.fired();
+    result.runaway = watchdog.fired;
     return result;
 }
 
-// The sequence with runs of one value cut to one.
-inline std::vector<std::int32_t> withoutRepeats(std::vector<std::int32_t> ids) {
+inline Ids withoutRepeats(Ids ids) {
     ids.erase(std::unique(ids.begin(), ids.end()), ids.end());
     return ids;
 }
 
-inline std::vector<std::int32_t> numbers(std::int32_t first, std::int32_t last) {
-    std::vector<std::int32_t> n;
+inline Ids numbers(std::int32_t first, std::int32_t last) {
+    Ids n;
     for (std::int32_t i = first; i <= last; ++i) n.push_back(i);
     return n;
 }
