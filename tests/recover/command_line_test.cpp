@@ -14,175 +14,110 @@
 
 namespace {
 
-struct Parsed {
-    CommandLineResult result;
-    std::string out;
+class CommandLine : public testsupport::TempHomeTest {
+protected:
+    // The result; what was printed goes to out_.
+    CommandLineResult parse(std::vector<std::string> args) {
+        args.insert(args.begin(), "zento_sf_recover");
+        std::vector<const char*> argv;
+        for (const auto& a : args) argv.push_back(a.c_str());
+        testing::internal::CaptureStdout();
+        const CommandLineResult r = parseCommandLine(ctx_, static_cast<int>(argv.size()), argv.data());
+        out_ = testing::internal::GetCapturedStdout();
+        return r;
+    }
+    std::string node() const { return std::string(ctx_.redirectNodeName, sizeof ctx_.redirectNodeName); }
+
+    RecoverContext ctx_;
+    std::string out_;
 };
 
-Parsed parse(RecoverContext& ctx, std::vector<std::string> args) {
-    args.insert(args.begin(), "zento_sf_recover");
-    std::vector<const char*> argv;
-    for (const auto& a : args) argv.push_back(a.c_str());
-    testing::internal::CaptureStdout();
-    CommandLineResult r = parseCommandLine(ctx, static_cast<int>(argv.size()), argv.data());
-    return {r, testing::internal::GetCapturedStdout()};
-}
-
-class CommandLine : public testsupport::TempHomeTest {};
-
-const std::string kSyntax = "\nSyntax: zento_sf_recover service storeFile [timeout] [NODE nodename] [DUMP]\n";
-
 TEST_F(CommandLine, RefusedPositionalArgumentsPrintErrorAndSyntax) {
-    struct Case {
-        std::vector<std::string> args;
-        std::string error;
-    };
-    const std::vector<Case> cases = {
-        {{}, "\nError: DLGP service name & Store filename has not been specified"},
-        {{"svc"}, "\nError: DLGP service name & Store filename has not been specified"},
-        {{"ABCDEFGHIJKLMNOP", "f"}, "\nError: DLGP service name too long"},
-        {{"svc", std::string(kMaxStoreFileName + 1, 'p')}, "\nError: Store filename too long"},
-    };
-    for (const auto& c : cases) {
-        RecoverContext ctx;
-        Parsed p = parse(ctx, c.args);
-        EXPECT_FALSE(p.result.ok);
-        EXPECT_EQ(p.result.exitCode, 1);
-        EXPECT_EQ(p.out, c.error + kSyntax);
+    const std::string missing = "\nError: DLGP service name & Store filename has not been specified";
+    for (const auto& [args, error] : std::vector<std::pair<std::vector<std::string>, std::string>>{
+             {{}, missing},
+             {{"svc"}, missing},
+             {{"ABCDEFGHIJKLMNOP", "f"}, "\nError: DLGP service name too long"},
+             {{"svc", std::string(kMaxStoreFileName + 1, 'p')}, "\nError: Store filename too long"}}) {
+        const CommandLineResult r = parse(args);
+        EXPECT_TRUE(!r.ok && r.exitCode == 1);
+        EXPECT_EQ(out_, error + "\nSyntax: zento_sf_recover service storeFile [timeout] [NODE nodename] [DUMP]\n");
     }
 }
 
-TEST_F(CommandLine, PositionalArgumentsAtTheirLimitsAreKeptWhole) {
-    RecoverContext ctx;
-    std::string path = "/Data/" + std::string(kMaxStoreFileName - 6, 'x');
-    Parsed p = parse(ctx, {"abcdefghijklmno", path});
-    ASSERT_TRUE(p.result.ok);
-    EXPECT_EQ(p.out, "");
-    EXPECT_STREQ(ctx.serviceName, "ABCDEFGHIJKLMNO");
-    EXPECT_EQ(ctx.storeFileName, path);  // case kept, not cut
-
-    RecoverContext empty;
-    EXPECT_TRUE(parse(empty, {"", "f"}).result.ok);  // an empty service name passes
-    EXPECT_STREQ(empty.serviceName, "");
-}
-
-TEST_F(CommandLine, StartValuesAreSetEvenOverAnEarlierRun) {
-    RecoverContext ctx;
-    ctx.moreMessages = false;
-    ctx.lastMsgAcked = false;
-    ctx.retryPending = true;
-    ctx.readPosition = 77;
-    ctx.dumpMode = true;
-    ctx.nodeRedirect = true;
-    ctx.sendTimeout = 3;
-    std::memset(ctx.redirectNodeName, 'z', sizeof ctx.redirectNodeName);
-    ASSERT_TRUE(allocateMessage(ctx.currentMsg, 300));
-
-    ASSERT_TRUE(parse(ctx, {"svc", "file"}).result.ok);
-    EXPECT_TRUE(ctx.moreMessages);
-    EXPECT_TRUE(ctx.lastMsgAcked);
-    EXPECT_FALSE(ctx.retryPending);
-    EXPECT_FALSE(ctx.currentMsg);
-    EXPECT_EQ(ctx.readPosition, 0);
-    EXPECT_FALSE(ctx.dumpMode);
-    EXPECT_FALSE(ctx.nodeRedirect);
-    EXPECT_EQ(ctx.sendTimeout, 50);
-    for (char c : ctx.redirectNodeName) EXPECT_EQ(c, '\0');
+TEST_F(CommandLine, AcceptedPositionalArgumentsSetTheStartValuesEvenOverAnEarlierRun) {
+    ctx_.moreMessages = ctx_.lastMsgAcked = false;
+    ctx_.retryPending = ctx_.dumpMode = ctx_.nodeRedirect = true;
+    ctx_.readPosition = 77;
+    ctx_.sendTimeout = 3;
+    std::memset(ctx_.redirectNodeName, 'z', sizeof ctx_.redirectNodeName);
+    ASSERT_TRUE(allocateMessage(ctx_.currentMsg, 300));
+    // 15 characters, the most; only a to z are upper-cased. The path is kept whole.
+    const std::string path = "/Data/" + std::string(kMaxStoreFileName - 6, 'x');
+    ASSERT_TRUE(parse({"abz{AZ09-\xe9_mnop", path}).ok);
+    EXPECT_EQ(out_, "");
+    EXPECT_STREQ(ctx_.serviceName, "ABZ{AZ09-\xe9_MNOP");
+    EXPECT_EQ(ctx_.storeFileName, path);
+    EXPECT_TRUE(ctx_.moreMessages && ctx_.lastMsgAcked);
+    EXPECT_FALSE(ctx_.retryPending || ctx_.currentMsg || ctx_.dumpMode || ctx_.nodeRedirect);
+    EXPECT_EQ(std::make_pair(ctx_.readPosition, ctx_.sendTimeout), std::make_pair(std::int64_t{0}, 50));
+    EXPECT_EQ(node(), std::string(34, '\0'));
+    EXPECT_TRUE(parse({"", "f"}).ok);  // an empty service name passes
+    EXPECT_STREQ(ctx_.serviceName, "");
 }
 
 TEST_F(CommandLine, OptionsSetTimeoutNodeAndDump) {
     struct Case {
         std::vector<std::string> options;
         std::int32_t timeout;
-        bool redirect;
-        std::string node;
+        std::string node;  // empty: no redirect
         bool dump;
         std::string out;
     };
-    const std::string redirectHost1 = "Your have chosen to redirect your messages to node [host1]\n";
-    const std::string dumpLines =
-        "You have specified the DUMP parameter.\nMessage recovery will occur regardless of file corruption\n";
-    const std::string noNode = "Error parsing parameters: no node name specified.\n";
-    const std::vector<Case> cases = {
-        {{}, 50, false, "", false, ""},
-        {{"10"}, 100, false, "", false, ""},
-        {{"0"}, 50, false, "", false, ""},
-        {{"abc"}, 50, false, "", false, ""},
-        {{"12abc"}, 120, false, "", false, ""},
-        {{"  -4"}, -40, false, "", false, ""},
-        {{"+8"}, 80, false, "", false, ""},
-        {{"3", "NODE", "host1", "7"}, 70, true, "host1", false, redirectHost1},
-        {{"9", "0", "x"}, 90, false, "", false, ""},  // zero and words leave the last number
-        {{"NODE", "25"}, 50, true, "25", false, "Your have chosen to redirect your messages to node [25]\n"},
-        {{"node", "HoSt1"}, 50, true, "HoSt1", false,
-         "Your have chosen to redirect your messages to node [HoSt1]\n"},
-        {{"NODE", "DUMP"}, 50, true, "DUMP", false, "Your have chosen to redirect your messages to node [DUMP]\n"},
-        {{"dump", "NODE"}, 50, false, "", true, dumpLines + noNode},
-        {{"DUMP", "DUMP"}, 50, false, "", true, dumpLines + dumpLines},
-        {{"NODE", "longername", "NODE", "ab"}, 50, true, "ab", false,
-         "Your have chosen to redirect your messages to node [longername]\n"
-         "Your have chosen to redirect your messages to node [ab]\n"},
-        {{"NODEX", "DUMPY"}, 50, false, "", false, ""},  // whole words only
-        {{"", "20"}, 200, false, "", false, ""},
-        {{std::string(1023, '5')}, INT32_MAX, false, "", false, ""},
-        {{"11" + std::string(1022, 'a')}, 50, false, "", false, ""},  // 1,024 characters: skipped
+    const auto to = [](const std::string& node) {
+        return "Your have chosen to redirect your messages to node [" + node + "]\n";
     };
-    for (const auto& c : cases) {
-        RecoverContext ctx;
+    const std::string dump =
+        "You have specified the DUMP parameter.\nMessage recovery will occur regardless of file corruption\n";
+    const std::string longName = std::string(31, 'n') + "Ltail", cut = longName.substr(0, 32);
+    for (const Case& c : std::vector<Case>{
+             {{}, 50, "", false, ""},
+             {{"10"}, 100, "", false, ""},
+             {{"12abc"}, 120, "", false, ""},
+             {{"  -4"}, -40, "", false, ""},
+             {{"9", "0", "x"}, 90, "", false, ""},  // zero and words leave the last number
+             {{"3", "NODE", "host1", "7"}, 70, "host1", false, to("host1")},
+             {{"NODE", "25"}, 50, "25", false, to("25")},
+             {{"node", "HoSt1"}, 50, "HoSt1", false, to("HoSt1")},
+             {{"NODE", "DUMP"}, 50, "DUMP", false, to("DUMP")},
+             {{"dump", "NODE"}, 50, "", true, dump + "Error parsing parameters: no node name specified.\n"},
+             {{"DUMP", "DUMP"}, 50, "", true, dump + dump},
+             {{"NODE", "longername", "NODE", "ab"}, 50, "ab", false, to("longername") + to("ab")},
+             {{"NODE", longName}, 50, cut, false, to(cut)},
+             {{"NODEX", "DUMPY"}, 50, "", false, ""},  // whole words only
+             {{"", "20"}, 200, "", false, ""},
+             {{std::string(1023, '5')}, INT32_MAX, "", false, ""},
+             {{"11" + std::string(1022, 'a')}, 50, "", false, ""},  // 1,024 characters: skipped
+         }) {
         std::vector<std::string> args = {"svc", "file"};
         args.insert(args.end(), c.options.begin(), c.options.end());
-        Parsed p = parse(ctx, args);
+        ctx_ = {};
+        ASSERT_TRUE(parse(args).ok);
         SCOPED_TRACE(testing::PrintToString(c.options));
-        ASSERT_TRUE(p.result.ok);
-        EXPECT_EQ(ctx.sendTimeout, c.timeout);
-        EXPECT_EQ(ctx.nodeRedirect, c.redirect);
-        EXPECT_STREQ(ctx.redirectNodeName, c.node.c_str());
-        EXPECT_EQ(ctx.dumpMode, c.dump);
-        EXPECT_EQ(p.out, c.out);
+        EXPECT_EQ(ctx_.sendTimeout, c.timeout);
+        EXPECT_EQ(ctx_.nodeRedirect, !c.node.empty());
+        EXPECT_EQ(node(), c.node + std::string(34 - c.node.size(), '\0'));
+        EXPECT_EQ(ctx_.dumpMode, c.dump);
+        EXPECT_EQ(out_, c.out);
     }
 }
 
-TEST_F(CommandLine, LongNodeNameIsCutTo32AndTerminated) {
-    RecoverContext ctx;
-    std::string name(40, 'n');
-    name[31] = 'L';
-    Parsed p = parse(ctx, {"svc", "file", "NODE", name});
-    ASSERT_TRUE(p.result.ok);
-    EXPECT_EQ(std::string(ctx.redirectNodeName), name.substr(0, 32));
-    EXPECT_EQ(ctx.redirectNodeName[32], '\0');
-    EXPECT_EQ(ctx.redirectNodeName[33], '\0');
-    EXPECT_EQ(p.out, "Your have chosen to redirect your messages to node [" + name.substr(0, 32) + "]\n");
-}
-
 TEST_F(CommandLine, TimeoutSaturatesInsteadOfWrapping) {
-    EXPECT_EQ(timeoutUnitsOf("214748364"), 2147483640);
-    EXPECT_EQ(timeoutUnitsOf("214748365"), INT32_MAX);
-    EXPECT_EQ(timeoutUnitsOf("-214748364"), -2147483640);
-    EXPECT_EQ(timeoutUnitsOf("-214748365"), INT32_MIN);
-    EXPECT_EQ(timeoutUnitsOf("99999999999999999999999999999"), INT32_MAX);
-    EXPECT_EQ(timeoutUnitsOf("-99999999999999999999999999999"), INT32_MIN);
-    EXPECT_EQ(timeoutUnitsOf("\t\n 5"), 50);
-    EXPECT_EQ(timeoutUnitsOf("- 5"), 0);
-    EXPECT_EQ(timeoutUnitsOf("--5"), 0);
-    EXPECT_EQ(timeoutUnitsOf(""), 0);
-}
-
-TEST_F(CommandLine, UpcaseTouchesOnlyLetters) {
-    char text[] = "abz{AZ09-\xe9_m";
-    EXPECT_EQ(upcaseInPlace(text), text);
-    EXPECT_STREQ(text, "ABZ{AZ09-\xe9_M");
-}
-
-TEST_F(CommandLine, ParseOptionsStartsAtTheGivenIndexAndLeavesArgumentsUnchanged) {
-    RecoverContext ctx;
-    char a0[] = "prog", a1[] = "30", a2[] = "node", a3[] = "MixedCase", a4[] = "4";
-    const char* argv[] = {a0, a1, a2, a3, a4};
-    testing::internal::CaptureStdout();
-    parseOptions(ctx, 5, argv, 2);
-    testing::internal::GetCapturedStdout();
-    EXPECT_EQ(ctx.sendTimeout, 40);  // argument 1 lies before the first index
-    EXPECT_STREQ(ctx.redirectNodeName, "MixedCase");
-    EXPECT_STREQ(a2, "node");
+    for (const auto& [text, units] : std::vector<std::pair<std::string, std::int32_t>>{
+             {"214748364", 2147483640}, {"214748365", INT32_MAX}, {"-214748365", INT32_MIN},
+             {"-99999999999999999999999999999", INT32_MIN}, {"\t\n 5", 50}, {"- 5", 0}, {"--5", 0}}) {
+        EXPECT_EQ(timeoutUnitsOf(text), units) << text;
+    }
 }
 
 }  // namespace

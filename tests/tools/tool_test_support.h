@@ -1,7 +1,7 @@
 #pragma once
 // Shared by the companion tool tests: a fresh ZENTO_HOME per test, running
-// the tool programs as child processes, editing file bytes, and draining a
-// store file through the real cursor.
+// the tool programs as child processes, and draining a store file through the
+// real cursor.
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -10,7 +10,6 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
-#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -40,41 +39,36 @@ inline std::string readFile(const std::string& path) {
     return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
-inline void writeFile(const std::string& path, const std::string& bytes) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-}
-
-inline void flipByte(const std::string& path, std::int64_t offset) {
-    std::string bytes = readFile(path);
-    bytes.at(static_cast<std::size_t>(offset)) = static_cast<char>(bytes[static_cast<std::size_t>(offset)] ^ 0x5A);
-    writeFile(path, bytes);
-}
-
 // A test's own ZENTO_HOME, which also holds its scratch files.
 class ToolTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        dir_ = home_.path();
-        ::setenv("ZENTO_NODE", kNode, 1);
-    }
+    void SetUp() override { ::setenv("ZENTO_NODE", kNode, 1); }
     std::string path(const std::string& name) const { return home_.file(name); }
 
     testsupport::TempHome home_;
-    std::string dir_;
+    std::string dir_ = home_.path();
 };
 
 struct RunResult {
     int exitCode = -1;
-    std::string out;
-    std::string err;
+    std::string out, err;
 };
 
-// Starts program with stdout and stderr going to files; the pid, or -1.
+// Starts a program with stdout and stderr going to files, or with stdout a
+// pipe nobody reads (as after `| head` has gone) when outPath is empty; the
+// pid, or -1.
 inline pid_t spawn(const std::vector<std::string>& args, const std::string& outPath, const std::string& errPath) {
+    int fds[2] = {-1, -1};
+    if (outPath.empty() && ::pipe(fds) != 0) return -1;
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    if (outPath.empty()) {
+        posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
+        posix_spawn_file_actions_addclose(&actions, fds[0]);
+        posix_spawn_file_actions_addclose(&actions, fds[1]);
+    } else {
+        posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    }
     posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     std::vector<char*> argv;
     for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
@@ -82,28 +76,10 @@ inline pid_t spawn(const std::vector<std::string>& args, const std::string& outP
     pid_t pid = -1;
     if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ) != 0) pid = -1;
     posix_spawn_file_actions_destroy(&actions);
-    return pid;
-}
-
-// Starts program with stdout a pipe whose reading end is already closed (as
-// after `| head` has gone) and stderr going to a file; the pid, or -1.
-inline pid_t spawnWithClosedStdout(const std::vector<std::string>& args, const std::string& errPath) {
-    int fds[2];
-    if (::pipe(fds) != 0) return -1;
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
-    posix_spawn_file_actions_addclose(&actions, fds[0]);
-    posix_spawn_file_actions_addclose(&actions, fds[1]);
-    posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    std::vector<char*> argv;
-    for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
-    argv.push_back(nullptr);
-    pid_t pid = -1;
-    if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ) != 0) pid = -1;
-    posix_spawn_file_actions_destroy(&actions);
-    ::close(fds[0]);
-    ::close(fds[1]);
+    if (outPath.empty()) {
+        ::close(fds[0]);
+        ::close(fds[1]);
+    }
     return pid;
 }
 
@@ -115,47 +91,18 @@ inline int waitExit(pid_t pid) {
 
 inline RunResult run(const std::vector<std::string>& args, const std::string& scratch) {
     RunResult result;
-    const std::string outPath = scratch + "/run.out";
-    const std::string errPath = scratch + "/run.err";
-    const pid_t pid = spawn(args, outPath, errPath);
+    const pid_t pid = spawn(args, scratch + "/run.out", scratch + "/run.err");
     if (pid < 0) return result;
     result.exitCode = waitExit(pid);
-    result.out = readFile(outPath);
-    result.err = readFile(errPath);
+    result.out = readFile(scratch + "/run.out");
+    result.err = readFile(scratch + "/run.err");
     return result;
 }
 
-inline RunResult runSf(const std::vector<std::string>& args, const std::string& scratch) {
-    std::vector<std::string> all{sfTool()};
-    all.insert(all.end(), args.begin(), args.end());
-    return run(all, scratch);
+inline RunResult runSf(std::vector<std::string> args, const std::string& scratch) {
+    args.insert(args.begin(), sfTool());
+    return run(args, scratch);
 }
-
-// Keeps the store file subsystem's console lines out of the test output.
-class QuietStdout {
-public:
-    QuietStdout() {
-        std::fflush(stdout);
-        saved_ = ::dup(1);
-        const int null = ::open("/dev/null", O_WRONLY);
-        if (null >= 0) {
-            ::dup2(null, 1);
-            ::close(null);
-        }
-    }
-    ~QuietStdout() {
-        std::fflush(stdout);
-        if (saved_ >= 0) {
-            ::dup2(saved_, 1);
-            ::close(saved_);
-        }
-    }
-    QuietStdout(const QuietStdout&) = delete;
-    QuietStdout& operator=(const QuietStdout&) = delete;
-
-private:
-    int saved_ = -1;
-};
 
 // What the real cursor delivers from a store file, in order.
 struct Drained {
@@ -166,17 +113,14 @@ struct Drained {
 
 // Reads and removes up to limit messages as a recovery does, then closes.
 inline Drained drain(const std::string& path, std::size_t limit = SIZE_MAX) {
-    QuietStdout quiet;
+    testing::internal::CaptureStdout();  // the store file subsystem's lines
     Drained drained;
     RecoverContext ctx;
     ctx.storeFileName = path;
     setFixedText(ctx.serviceName, sizeof ctx.serviceName, "TOOLTEST");
     StatusBlock status;
     drained.opened = openStoreFile(ctx, status);
-    if (!drained.opened) return drained;
-    while (drained.sequences.size() < limit) {
-        const std::uint32_t length = readNextMessage(ctx, status);
-        if (length == 0) break;
+    while (drained.opened && drained.sequences.size() < limit && readNextMessage(ctx, status) != 0) {
         std::uint32_t sequence = 0;
         EXPECT_TRUE(sampleSequence(ctx.currentMsg.view(), sequence));
         drained.sequences.push_back(sequence);
@@ -185,7 +129,8 @@ inline Drained drain(const std::string& path, std::size_t limit = SIZE_MAX) {
         EXPECT_FALSE(statusFailed(status));
         if (!ctx.moreMessages || ctx.stopRequested) break;
     }
-    MasterFileClose(ctx, status);
+    if (drained.opened) MasterFileClose(ctx, status);
+    testing::internal::GetCapturedStdout();
     return drained;
 }
 
