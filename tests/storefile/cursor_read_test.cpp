@@ -1,7 +1,6 @@
 // Reading stored messages in order: damaged data stepped over, the end of the
 // data in both reading modes, the progress line and the I/O faults.
 #include "msglib/coding.h"
-#include "storefile/file_memory.h"
 #include "tests/storefile/store_test.h"
 
 namespace {
@@ -10,70 +9,64 @@ using namespace storetest;
 
 using CursorTest = StoreFileTest;
 
+// The record of a 600-byte message (seed 2) whose length word says `length`,
+// cut to its first `keep` bytes, with byte `flip` changed unless it is 0.
+Bytes oddRecord(std::uint32_t bodyCheck, std::size_t keep = 612, std::size_t flip = 0, std::uint32_t length = 600) {
+    Bytes msg = makeTestMessage(600, 2);
+    encodeU32(msg.data() + 4, length);
+    Bytes r = makeRecord(msg, bodyCheck);
+    r.resize(keep);
+    if (flip != 0) r[flip] ^= 1;
+    return r;
+}
+
 // One read serves every record of a window, a record across the window's end
 // starts the next one, and the header writes between them keep the window.
 TEST_F(CursorTest, LinearReadDeliversEveryRecordFromAWindowOfTheFile) {
     StoreFileBuilder b;
     constexpr std::uint32_t kRecords = 200;  // about 140 KiB: three windows
     for (std::uint32_t i = 1; i <= kRecords; ++i) b.addMessage(makeTestMessage(i == 1 ? 292 : 700, i));
-    b.describeRecords();
-    ASSERT_TRUE(openFile(b));
+    ASSERT_TRUE(openFile(b.describeRecords()));
     FaultyFileOps ops;
     for (std::uint32_t i = 1; i <= kRecords; ++i) {
         std::string out;
         ASSERT_EQ(read(&out), i == 1 ? 292u : 700u) << i;
         ASSERT_EQ(out, "");
-        ASSERT_EQ(ctx_.header.forwardOffset, b.recordOffsets()[i - 1]);
         ASSERT_EQ(deliveredSeed(), i);
+        ASSERT_EQ(ctx_.header.forwardOffset, b.recordOffsets()[i - 1]);
         remove();
-        if (i == 1) {
-            EXPECT_EQ(ops.calls(FileOpKind::Read), 2) << "the window, and the header area before its first rewrite";
-        }
     }
-    EXPECT_EQ(ops.calls(FileOpKind::Read), 1 + 3);
+    EXPECT_EQ(ops.calls(FileOpKind::Read), 1 + 3) << "the header area before its first rewrite, then the windows";
     EXPECT_EQ(ops.calls(FileOpKind::Seek), 0);
     EXPECT_FALSE(ctx_.moreMessages);
     EXPECT_FALSE(ctx_.stopRequested);
     EXPECT_EQ(headerOnDisk().forwardOffset, b.recordOffsets().back());
     EXPECT_EQ(headerOnDisk().forwardedCount, kRecords);
-    EXPECT_EQ(ctx_.stats.skippedRanges, 0u);
 }
 
-// The record behind a damaged one is delivered in the same call, the header
-// on disk already names it, and the log names the range skipped.
+// The record behind a damaged one is delivered in the same call, and the log
+// names the range skipped.
 TEST_F(CursorTest, DamagedRecordsAreSteppedOver) {
-    const std::pair<const char*, std::function<void(StoreFileBuilder&)>> damages[] = {
-        {"head CRC mismatch",
-         [](StoreFileBuilder& b) {
-             Bytes r = makeRecord(makeTestMessage(600, 2));
-             r[100] ^= 0x40;
-             b.addRaw(r);
-         }},
-        {"body check not zero", [](StoreFileBuilder& b) { b.addMessage(makeTestMessage(600, 2), 7); }},
-        {"length word below 292",
-         [](StoreFileBuilder& b) {
-             Bytes msg = makeTestMessage(600, 2);
-             encodeU32(msg.data() + 4, 100);
-             b.addRaw(makeRecord(msg));
-         }},
+    const std::pair<const char*, Bytes> damages[] = {
+        {"head CRC mismatch", oddRecord(0, 612, 100)},
+        {"body check not zero", oddRecord(7)},
+        {"length word below 292", oddRecord(0, 612, 0, 100)},
     };
-    for (const auto& [name, damage] : damages) {
-        SCOPED_TRACE(name);
+    for (const auto& [why, record] : damages) {
+        SCOPED_TRACE(why);
         StoreFileBuilder b;
         b.addMessage(makeTestMessage(400, 1));
-        const std::int64_t bad = b.end();
-        damage(b);
+        const std::int64_t bad = b.addRaw(record);
         const std::int64_t next = b.addMessage(makeTestMessage(500, 3));
-        b.describeRecords();
-        ASSERT_TRUE(openFile(b));
-        EXPECT_EQ(drain(), (std::vector<std::uint32_t>{1, 3}));
+        ASSERT_TRUE(openFile(b.describeRecords()));
+        EXPECT_EQ(drain(), (Seeds{1, 3}));
         EXPECT_FALSE(statusFailed(status_));
         EXPECT_EQ(headerOnDisk().forwardOffset, next);
         EXPECT_EQ(ctx_.stats.skippedRanges, 1u);
         EXPECT_EQ(ctx_.stats.skippedBytes, static_cast<std::uint64_t>(next - bad));
         const std::string line = "[SVC] Store file " + path_ + ": skipped " + std::to_string(next - bad) +
-                                 " bytes at offset " + std::to_string(bad) + ": " + name;
-        EXPECT_EQ(occurrences(fileText(home_.file("log/zento.log")), line), 1) << line;
+                                 " bytes at offset " + std::to_string(bad) + ": " + why + "\n";
+        EXPECT_NE(fileText(home_.file("log/zento.log")).find(line), std::string::npos) << line;
     }
 }
 
@@ -87,8 +80,7 @@ TEST_F(CursorTest, BodyCheckSearchStartsBehindTheRecordHead) {
     std::copy(late.begin(), late.end(), outer.begin() + 800);
     StoreFileBuilder b;
     const std::int64_t at = b.addMessage(outer, 1);
-    b.describeRecords();
-    ASSERT_TRUE(openFile(b));
+    ASSERT_TRUE(openFile(b.describeRecords()));
     EXPECT_EQ(read(), 400u);
     EXPECT_EQ(ctx_.header.forwardOffset, at + 12 + 800);
     EXPECT_EQ(deliveredSeed(), 9u);
@@ -96,31 +88,20 @@ TEST_F(CursorTest, BodyCheckSearchStartsBehindTheRecordHead) {
 
 // The end table: which flags each end sets in linear and in ring reading.
 TEST_F(CursorTest, EndsOfTheData) {
-    const auto withRecord = [](std::uint32_t bodyCheck, std::size_t keep, std::size_t flip, std::uint32_t length = 600) {
-        return [=](StoreFileBuilder& b) {
-            Bytes msg = makeTestMessage(600, 2);
-            encodeU32(msg.data() + 4, length);
-            Bytes r = makeRecord(msg, bodyCheck);
-            r.resize(keep);
-            if (flip != 0) r[flip] ^= 1;
-            b.addRaw(r);
-        };
-    };
     struct Case {
         const char* name;
-        std::function<void(StoreFileBuilder&)> tail;  // after one intact 400-byte message
+        Bytes tail;  // after one intact 400-byte message
         ReadOutcome outcome;
         bool linearMore, ringStop, ringMore;
     } cases[] = {
-        {"short tail", [](StoreFileBuilder& b) { b.addRaw(Bytes(303, 0x11)); }, ReadOutcome::EndOfData, false, false, false},
-        {"damaged head, nothing after", withRecord(0, 612, 20), ReadOutcome::EndOfData, true, true, true},
+        {"short tail", Bytes(303, 0x11), ReadOutcome::EndOfData, false, false, false},
+        {"damaged head, nothing after", oddRecord(0, 612, 20), ReadOutcome::EndOfData, true, true, true},
         // The length test counts the 12-byte prefix too: a message 12 bytes short ends the data.
-        {"message 12 bytes past the end", withRecord(0, 600, 0), ReadOutcome::EndOfData, false, true, false},
-        {"message far past the end", withRecord(0, 400, 0), ReadOutcome::EndOfData, false, true, false},
-        {"body check, nothing after", withRecord(1, 612, 0), ReadOutcome::EndOfData, false, true, false},
-        {"zero-filled space", [](StoreFileBuilder& b) { b.addRaw(Bytes(5000, 0)); }, ReadOutcome::EndOfData, false, true,
-         false},
-        {"too short record, nothing after", withRecord(0, 304, 0, 291), ReadOutcome::TooShort, true, true, true},
+        {"message 12 bytes past the end", oddRecord(0, 600), ReadOutcome::EndOfData, false, true, false},
+        {"message far past the end", oddRecord(0, 400), ReadOutcome::EndOfData, false, true, false},
+        {"body check, nothing after", oddRecord(1), ReadOutcome::EndOfData, false, true, false},
+        {"zero-filled space", Bytes(5000, 0), ReadOutcome::EndOfData, false, true, false},
+        {"too short record, nothing after", oddRecord(0, 304, 0, 291), ReadOutcome::TooShort, true, true, true},
     };
     for (const Case& c : cases) {
         for (std::uint32_t maxSize : {0u, 1u}) {
@@ -128,26 +109,20 @@ TEST_F(CursorTest, EndsOfTheData) {
             StoreFileBuilder b;
             b.header().maxSize = maxSize;
             b.addMessage(makeTestMessage(400, 1));
-            c.tail(b);
+            b.addRaw(c.tail);
             b.describeRecords();
             b.header().lastMsgOffset = b.end();  // the removal must not end the data itself; no wrap
             if (maxSize == 0) b.header().lastOffset = b.end();
             ASSERT_TRUE(openFile(b));
             ASSERT_EQ(read(), 400u);
             remove();
-            if (maxSize == 0) {
-                expectEnd(c.outcome, true, c.linearMore, "Reached file end.\n");
-            } else {
-                expectEnd(c.outcome, c.ringStop, c.ringMore, "");
-            }
+            expectEnd(c.outcome, maxSize == 0 || c.ringStop, maxSize == 0 ? c.linearMore : c.ringMore,
+                      maxSize == 0 ? "Reached file end.\n" : "");
         }
     }
-}
-
-// DUMP over a preallocated file: the default header never finds the last
-// message, and the zeros behind the last record end the recovery cleanly
-// instead of being forwarded.
-TEST_F(CursorTest, DumpEndsAtAZeroFilledTail) {
+    // DUMP over a preallocated file: the default header never finds the last
+    // message; the zeros behind the last record end the recovery instead of
+    // being forwarded.
     StoreFileBuilder b;
     b.addMessage(makeTestMessage(400, 1));
     b.addMessage(makeTestMessage(700, 2));
@@ -156,9 +131,8 @@ TEST_F(CursorTest, DumpEndsAtAZeroFilledTail) {
     testsupport::flipByte(path_, 20);
     testsupport::flipByte(path_, 96 + 20);
     ASSERT_TRUE(reopen(true));
-    EXPECT_EQ(drain(), (std::vector<std::uint32_t>{1, 2}));
+    EXPECT_EQ(drain(), (Seeds{1, 2}));
     expectEnd(ReadOutcome::EndOfData, true, false, "Reached file end.\n");
-    EXPECT_EQ(ctx_.stats.skippedRanges, 0u);
 }
 
 TEST_F(CursorTest, LinearReadBeyondLastOffsetReturnsWithoutFlags) {
@@ -181,8 +155,7 @@ TEST_F(CursorTest, LinearReadBeyondLastOffsetReturnsWithoutFlags) {
 TEST_F(CursorTest, ProgressLineOnEveryThousandthCall) {
     StoreFileBuilder b;
     b.addMessage(makeTestMessage(400, 1));
-    b.describeRecords();
-    b.writeTo(path_);
+    b.describeRecords().writeTo(path_);
     testsupport::truncateFile(path_, 16777300);
     ASSERT_TRUE(reopen());
     const std::tuple<std::int64_t, std::int64_t, const char*> cases[] = {
@@ -199,7 +172,6 @@ TEST_F(CursorTest, ProgressLineOnEveryThousandthCall) {
         EXPECT_EQ(out, "") << "the 999th call";
         read(&out);
         EXPECT_EQ(out, line);
-        EXPECT_EQ(ctx_.progressCounter, 0u);
     }
 }
 
@@ -228,8 +200,7 @@ TEST_F(CursorTest, IoFaultsGiveTheirCodes) {
         StoreFileBuilder b;
         if (f.damaged) b.addRaw(Bytes(500, 0x33));
         b.addMessage(makeTestMessage(f.size, 1));
-        b.describeRecords();
-        b.header().forwardOffset = 192;
+        b.describeRecords().header().forwardOffset = 192;
         ASSERT_TRUE(openFile(b));
         FaultyFileOps ops;
         ops.failNth(f.kind, f.nth, EIO);

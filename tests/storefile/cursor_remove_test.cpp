@@ -13,16 +13,22 @@ protected:
         StoreFileBuilder b;
         b.zeroFillTo(4096);
         ASSERT_TRUE(openFile(b));
-        StoreFileHeader& h = ctx_.header;
-        h.firstMsgOffset = 192;
-        h.lastMsgOffset = 2000;
-        h.lastOffset = 3000;
-        h.msgCount = 5;
-        h.forwardedCount = 2;
-        h.forwardOffset = 500;
-        hold();
+        set(2, 0, 500, 192, 0, 5, 2);
     }
-    void hold() {
+    void set(std::int32_t type, std::uint32_t maxSize, std::int64_t forward, std::int64_t first, std::uint32_t wrapped,
+             std::uint32_t msgCount, std::uint32_t forwardedCount) {
+        ctx_.headerType = type;
+        StoreFileHeader& h = ctx_.header;
+        h.maxSize = maxSize;
+        h.forwardOffset = forward;
+        h.firstMsgOffset = first;
+        h.lastMsgOffset = type == 2 ? 2000 : 0;  // as loading an older header leaves it
+        h.lastOffset = 3000;
+        h.wrapped = wrapped;
+        h.msgCount = msgCount;
+        h.forwardedCount = forwardedCount;
+        ctx_.moreMessages = true;
+        ctx_.stopRequested = false;
         const Bytes msg = makeTestMessage(400, 1);
         ASSERT_TRUE(allocateMessage(ctx_.currentMsg, 400));
         std::copy(msg.begin(), msg.end(), ctx_.currentMsg.data());
@@ -69,25 +75,12 @@ TEST_F(RemoveTest, ForwardOffsetAndEndAsTheHeaderSays) {
         {"type 1 linear file", 1, 0, 500, 192, 0, 5, 4, 912, 5, true, false},
         {"type 2 ring ends at its last message only", 2, 1, 500, 192, 0, 5, 4, 912, 5, true, false},
     };
-    const StoreFileHeader base = ctx_.header;
     for (const Row& r : rows) {
         SCOPED_TRACE(r.name);
-        ctx_.header = base;
-        ctx_.headerType = r.type;
-        StoreFileHeader& h = ctx_.header;
-        h.maxSize = r.maxSize;
-        if (r.type != 2) h.lastMsgOffset = 0;  // as loading an older header leaves it
-        h.forwardOffset = r.forward;
-        h.firstMsgOffset = r.first;
-        h.wrapped = r.wrapped;
-        h.msgCount = r.msgCount;
-        h.forwardedCount = r.forwardedCount;
-        ctx_.moreMessages = true;
-        ctx_.stopRequested = false;
-        hold();
+        set(r.type, r.maxSize, r.forward, r.first, r.wrapped, r.msgCount, r.forwardedCount);
         remove();
-        EXPECT_EQ(h.forwardOffset, r.forwardAfter);
-        EXPECT_EQ(h.forwardedCount, r.countAfter);
+        EXPECT_EQ(ctx_.header.forwardOffset, r.forwardAfter);
+        EXPECT_EQ(ctx_.header.forwardedCount, r.countAfter);
         EXPECT_EQ(ctx_.moreMessages, r.more);
         EXPECT_EQ(ctx_.stopRequested, r.stop);
         EXPECT_FALSE(ctx_.currentMsg);
@@ -96,14 +89,8 @@ TEST_F(RemoveTest, ForwardOffsetAndEndAsTheHeaderSays) {
             EXPECT_EQ(headerOnDisk().forwardOffset, r.forwardAfter);
         }
     }
-}
-
-TEST_F(RemoveTest, NothingHeldChangesNothing) {
-    releaseMessage(ctx_.currentMsg);
     removeLastMsg(ctx_, status_);
-    EXPECT_EQ(statusEntries(status_), storeCodes({13452}));
-    EXPECT_EQ(ctx_.header.forwardOffset, 500);
-    EXPECT_EQ(ctx_.header.forwardedCount, 2u);
+    EXPECT_EQ(statusEntries(status_), storeCodes({13452})) << "nothing held";
 }
 
 // The message stays for a resend, and its next acknowledgement must move the
@@ -112,37 +99,25 @@ TEST_F(RemoveTest, NothingHeldChangesNothing) {
 TEST_F(RemoveTest, FailedRemovalKeepsMessageAndOffsetAndThreeInARowStop) {
     ::setenv("ZENTO_SF_SYNC", "message", 1);
     const std::string warning = "Warning: ERROR trying to write file header: error in ";
-    struct Fault {
-        FileOpKind kind;
-        int error;
-        Entries codes;
-        std::string line;
-    } faults[] = {
+    const std::tuple<FileOpKind, int, Entries, std::string> faults[] = {
         // The header area is read first, to know which copy holds the header now.
-        {FileOpKind::Read, EIO, {{1, EIO}, {13, 13182}, {13, 13521}, {13, 13453}}, warning + "READ.\n"},
-        {FileOpKind::Write, ENOSPC, {{1, ENOSPC}, {13, 13202}, {13, 13521}, {13, 13453}}, warning + "WRITE.\n"},
-        {FileOpKind::Fsync, EIO, {{1, EIO}, {13, 13220}, {13, 13453}}, warning + "SYNC.\n"},
+        {FileOpKind::Read, EIO, {{1, EIO}, {13, 13182}, {13, 13521}, {13, 13453}}, "READ.\n"},
+        {FileOpKind::Write, ENOSPC, {{1, ENOSPC}, {13, 13202}, {13, 13521}, {13, 13453}}, "WRITE.\n"},
+        {FileOpKind::Fsync, EIO, {{1, EIO}, {13, 13220}, {13, 13453}}, "SYNC.\n"},
     };
-    for (const Fault& f : faults) {
-        SCOPED_TRACE(f.line);
+    for (const auto& [kind, error, codes, line] : faults) {
         FaultyFileOps ops;
-        ops.failNth(f.kind, 1, f.error);
-        EXPECT_EQ(captured([&] { removeLastMsg(ctx_, status_); }), f.line);
-        EXPECT_EQ(statusEntries(status_), f.codes);
-        EXPECT_TRUE(ctx_.currentMsg);
-        EXPECT_TRUE(ctx_.retryPending);
+        ops.failNth(kind, 1, error);
+        EXPECT_EQ(captured([&] { removeLastMsg(ctx_, status_); }), warning + line);
+        EXPECT_EQ(statusEntries(status_), codes);
+        EXPECT_TRUE(ctx_.currentMsg && ctx_.retryPending && !ctx_.stopRequested) << line;
         EXPECT_EQ(ctx_.header.forwardOffset, 500);
         EXPECT_EQ(ctx_.header.forwardedCount, 2u);
-        if (f.kind == FileOpKind::Write) {
-            // A success in between moves the offset once and starts the count again.
+        if (kind == FileOpKind::Write) {  // a success in between moves the offset once and starts the count again
             remove();
             EXPECT_EQ(ctx_.header.forwardOffset, 912);
-            EXPECT_EQ(ctx_.header.forwardedCount, 3u);
-            ctx_.header.forwardOffset = 500;
-            ctx_.header.forwardedCount = 2;
-            hold();
+            set(2, 0, 500, 192, 0, 5, 2);
         }
-        EXPECT_FALSE(ctx_.stopRequested);
     }
     FaultyFileOps ops;
     ops.failNth(FileOpKind::Write, 1, ENOSPC, true);
@@ -152,24 +127,21 @@ TEST_F(RemoveTest, FailedRemovalKeepsMessageAndOffsetAndThreeInARowStop) {
         EXPECT_EQ(ctx_.stopRequested, attempt == 3) << attempt;
         EXPECT_EQ(ctx_.dataUnreadable, attempt == 3) << attempt;
     }
-    EXPECT_EQ(out, warning + "WRITE.\n" +
-                       "Error: the store file header could not be written (No space left on device).  Recovery "
-                       "stopped; the remaining messages stay in the store file.\n");
-    EXPECT_TRUE(ctx_.currentMsg);
-    EXPECT_TRUE(ctx_.moreMessages);
+    EXPECT_EQ(out, warning + "WRITE.\nError: the store file header could not be written (No space left on device).  "
+                             "Recovery stopped; the remaining messages stay in the store file.\n");
+    EXPECT_TRUE(ctx_.currentMsg && ctx_.moreMessages);
 }
 
 TEST_F(RemoveTest, RemovalsSyncTheHeaderOnlyWhenAskedTo) {
     const std::pair<const char*, int> cases[] = {{nullptr, 0}, {"message", 3}, {"close", 0}, {"MESSAGE", 0}};
     for (const auto& [setting, syncs] : cases) {
-        SCOPED_TRACE(setting != nullptr ? setting : "unset");
         if (setting != nullptr) ::setenv("ZENTO_SF_SYNC", setting, 1);
         FaultyFileOps ops;
-        for (int i = 0; i < 3; ++i) {
-            hold();
+        for (std::int64_t forward : {500, 912, 1324}) {
+            set(2, 0, forward, 192, 0, 5, 2);
             remove();
         }
-        EXPECT_EQ(ops.calls(FileOpKind::Fsync), syncs);
+        EXPECT_EQ(ops.calls(FileOpKind::Fsync), syncs) << (setting != nullptr ? setting : "unset");
     }
 }
 
@@ -208,20 +180,19 @@ TEST_F(StoreFileTest, OnlyAFullyCountedHeaderIsDrained) {
         b.header().maxSize = c.maxSize;
         b.addMessage(makeTestMessage(400, 1));
         b.addMessage(makeTestMessage(500, 2));
-        b.describeRecords();
+        StoreFileHeader& h = b.describeRecords().header();
+        h.msgCount = c.msgCount;
+        h.forwardedCount = c.forwardedCount;
+        h.forwardOffset = b.recordOffsets()[c.forwardOnLast ? 1 : 0];
         b.zeroFillTo(b.end() + 1000);
-        b.header().msgCount = c.msgCount;
-        b.header().forwardedCount = c.forwardedCount;
-        b.header().forwardOffset = b.recordOffsets()[c.forwardOnLast ? 1 : 0];
         ASSERT_TRUE(openFile(b));
-        // Older generations keep no last offset; one left in memory must not count.
-        ctx_.header.lastMsgOffset = b.recordOffsets()[1];
-        if (!c.drained) {
+        ctx_.header.lastMsgOffset = b.recordOffsets()[1];  // must not count where the type keeps none
+        if (c.drained) {
+            expectEnd(ReadOutcome::EndOfData, true, false, c.maxSize == 0 ? "Reached file end.\n" : "");
+            EXPECT_EQ(statusEntries(status_), storeCodes({13412}));
+        } else {
             EXPECT_EQ(read(), c.forwardOnLast ? 500u : 400u);
-            continue;
         }
-        expectEnd(ReadOutcome::EndOfData, true, false, c.maxSize == 0 ? "Reached file end.\n" : "");
-        EXPECT_EQ(statusEntries(status_), storeCodes({13412}));
     }
 }
 

@@ -1,6 +1,6 @@
 #pragma once
-// What the store file tests share: console capture, whole files as text, and
-// a store file in a fresh ZENTO_HOME opened the way a recovery opens it.
+// What the store file tests share: console capture, files as text, and a
+// store file in a fresh ZENTO_HOME opened the way a recovery opens it.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -24,8 +24,8 @@
 namespace storetest {
 
 using Bytes = std::vector<std::uint8_t>;
+using Seeds = std::vector<std::uint32_t>;
 using testsupport::Entries;
-using testsupport::Entry;
 using testsupport::FaultyFileOps;
 using testsupport::FileOpKind;
 using testsupport::makeRecord;
@@ -48,12 +48,6 @@ inline std::string captured(const std::function<void()>& run) {
 inline std::string fileText(const std::string& path) {
     std::ifstream in(path);
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
-inline int occurrences(const std::string& text, const std::string& piece) {
-    int n = 0;
-    for (auto at = text.find(piece); at != std::string::npos; at = text.find(piece, at + 1)) ++n;
-    return n;
 }
 
 class StoreFileTest : public testsupport::TempHomeTest {
@@ -92,17 +86,17 @@ protected:
         removeLastMsg(ctx_, status_);
         EXPECT_FALSE(statusFailed(status_));
     }
-    Bytes delivered() const { return {ctx_.currentMsg.data(), ctx_.currentMsg.data() + ctx_.currentMsg.size}; }
-    // The seed makeTestMessage was given for the message delivered last; 0 if none fits.
+    // The seed makeTestMessage was given for the message held; 0 if none fits.
     std::uint32_t deliveredSeed() const {
+        const Bytes held(ctx_.currentMsg.data(), ctx_.currentMsg.data() + ctx_.currentMsg.size);
         for (std::uint32_t n = 1; n < 256; ++n) {
-            if (delivered() == makeTestMessage(static_cast<std::uint32_t>(ctx_.currentMsg.size), n)) return n;
+            if (held == makeTestMessage(static_cast<std::uint32_t>(held.size()), n)) return n;
         }
         return 0;
     }
     // Reads and removes until the cursor ends; the seeds of what it sent.
-    std::vector<std::uint32_t> drain() {
-        std::vector<std::uint32_t> sent;
+    Seeds drain() {
+        Seeds sent;
         for (int i = 0; i < 12 && ctx_.moreMessages && !ctx_.stopRequested && read() > 0; ++i) {
             sent.push_back(deliveredSeed());
             remove();
@@ -120,7 +114,7 @@ protected:
         EXPECT_FALSE(ctx_.currentMsg);
         const Entries entries = statusEntries(status_);
         ASSERT_FALSE(entries.empty());
-        EXPECT_EQ(entries.back(), Entry(kFacilityStore, 13412));
+        EXPECT_EQ(entries.back(), testsupport::Entry(kFacilityStore, 13412));
     }
     StoreFileHeader headerOnDisk() {
         StatusBlock st;
