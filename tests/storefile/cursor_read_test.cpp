@@ -135,24 +135,10 @@ TEST_F(CursorTest, EndsOfTheData) {
     expectEnd(ReadOutcome::EndOfData, true, false, "Reached file end.\n");
 }
 
-TEST_F(CursorTest, LinearReadBeyondLastOffsetReturnsWithoutFlags) {
-    StoreFileBuilder b;
-    b.addMessage(makeTestMessage(400, 1));
-    b.header().forwardOffset = b.addMessage(makeTestMessage(400, 2));
-    b.header().lastOffset = b.header().forwardOffset - 1;
-    ASSERT_TRUE(openFile(b));
-    std::string out;
-    EXPECT_EQ(read(&out), 0u);
-    EXPECT_EQ(out, "");
-    EXPECT_EQ(statusEntries(status_), Entries{});
-    EXPECT_EQ(ctx_.lastReadOutcome, ReadOutcome::BeyondLastOffset);
-    EXPECT_FALSE(ctx_.stopRequested);
-    EXPECT_TRUE(ctx_.moreMessages);
-}
-
-// The share is divided in single precision and scaled in double: 2^24 + 1
-// becomes 2^24 as a float, and 2^24 - 1 times 100 is no float.
-TEST_F(CursorTest, ProgressLineOnEveryThousandthCall) {
+// A linear read past lastOffset returns nothing, without an error or a flag.
+// The progress share is divided in single precision and scaled in double:
+// 2^24 + 1 becomes 2^24 as a float, and 2^24 - 1 times 100 is no float.
+TEST_F(CursorTest, BeyondLastOffsetAndTheProgressLineOnEveryThousandthCall) {
     StoreFileBuilder b;
     b.addMessage(makeTestMessage(400, 1));
     b.describeRecords().writeTo(path_);
@@ -165,48 +151,44 @@ TEST_F(CursorTest, ProgressLineOnEveryThousandthCall) {
     };
     for (const auto& [forward, last, line] : cases) {
         ctx_.header.forwardOffset = forward;
-        ctx_.header.lastOffset = last;  // reading stops at once: beyond the data
+        ctx_.header.lastOffset = last;
         ctx_.progressCounter = 998;
         std::string out;
-        read(&out);
+        EXPECT_EQ(read(&out), 0u);
         EXPECT_EQ(out, "") << "the 999th call";
         read(&out);
         EXPECT_EQ(out, line);
+        EXPECT_EQ(statusEntries(status_), Entries{});
+        EXPECT_EQ(ctx_.lastReadOutcome, ReadOutcome::BeyondLastOffset);
+        EXPECT_TRUE(ctx_.moreMessages && !ctx_.stopRequested);
     }
 }
 
 TEST_F(CursorTest, IoFaultsGiveTheirCodes) {
-    struct Fault {
-        bool damaged;  // a damaged stretch before the record: a search runs
-        std::uint32_t size;
-        FileOpKind kind;
-        int nth;
-        Entries codes;
-    } faults[] = {
-        // The first read fills the window with the head (and the body of a
-        // message that fits); a body longer than the window, or the search's
-        // first window, is the second read. Only the search seeks.
+    // The first read fills the window with the head (and the body of a
+    // message that fits); a body longer than the window, or the search's
+    // first window, is the second read. Only the search seeks.
+    const std::tuple<bool, std::uint32_t, FileOpKind, int, Entries> faults[] = {
         {false, 400, FileOpKind::Read, 1, {{1, EIO}, {13, 13182}, {13, 13532}, {13, 13411}}},
         {false, 70000, FileOpKind::Read, 2, {{1, EIO}, {13, 13182}, {13, 13512}, {13, 13406}}},
-        // A search that cannot read has not shown that nothing follows: a
-        // failure, never the end of the data.
+        // After damaged data (a search runs): a search that cannot read has
+        // not shown that nothing follows: a failure, never the end of the data.
         {true, 400, FileOpKind::Seek, 1, {{1, EIO}, {13, 13159}, {13, 13402}, {13, 13411}}},
         {true, 400, FileOpKind::Read, 2, {{1, EIO}, {13, 13182}, {13, 13532}, {13, 13411}}},
         // The record found is delivered, though the header cannot name it.
         {true, 400, FileOpKind::Write, 1, {{1, EIO}, {13, 13202}, {13, 13521}, {13, 13414}}},
     };
-    for (const Fault& f : faults) {
-        SCOPED_TRACE(f.codes.back().second);
+    for (const auto& [damaged, size, kind, nth, codes] : faults) {
         StoreFileBuilder b;
-        if (f.damaged) b.addRaw(Bytes(500, 0x33));
-        b.addMessage(makeTestMessage(f.size, 1));
+        if (damaged) b.addRaw(Bytes(500, 0x33));
+        b.addMessage(makeTestMessage(size, 1));
         b.describeRecords().header().forwardOffset = 192;
         ASSERT_TRUE(openFile(b));
         FaultyFileOps ops;
-        ops.failNth(f.kind, f.nth, EIO);
-        const bool delivers = f.kind == FileOpKind::Write;
-        EXPECT_EQ(read(), delivers ? f.size : 0u);
-        EXPECT_EQ(statusEntries(status_), f.codes);
+        ops.failNth(kind, nth, EIO);
+        const bool delivers = kind == FileOpKind::Write;
+        EXPECT_EQ(read(), delivers ? size : 0u);
+        EXPECT_EQ(statusEntries(status_), codes);
         EXPECT_EQ(static_cast<bool>(ctx_.currentMsg), delivers);
         EXPECT_EQ(ctx_.lastReadOutcome, delivers ? ReadOutcome::Delivered : ReadOutcome::ReadError);
     }

@@ -66,7 +66,6 @@ TEST_F(RemoveTest, ForwardOffsetAndEndAsTheHeaderSays) {
         {"wrapped, type 1", 1, ring, 3000, 192, 1, 5, 2, 68, 3, true, false},
         {"wrapped, type 0", 0, ring, 3000, 192, 1, 5, 2, 64, 3, true, false},
         {"type 1 ring, the count completes", 1, 1, 500, 192, 0, 5, 4, 912, 5, false, false},
-        {"type 0 ring, the count completes", 0, 1, 500, 192, 0, 5, 4, 912, 5, false, false},
         {"type 1 ring, one still to forward", 1, 1, 500, 192, 0, 5, 3, 912, 4, true, false},
         {"type 1 ring, the count restarts at the oldest", 1, 1, 192, 192, 0, 1, 9, 604, 1, false, false},
         {"type 1 ring, a stale count past msgCount", 1, 1, 500, 192, 0, 5, 7, 912, 8, true, false},
@@ -160,18 +159,15 @@ TEST_F(StoreFileTest, OnlyAFullyCountedHeaderIsDrained) {
     } cases[] = {
         {"all forwarded", 2, 0, 2, 2, true, true},
         {"all forwarded, ring", 2, 1, 2, 2, true, true},
-        {"counted past the stored ones", 2, 0, 2, 5, true, true},
         {"one still to forward", 2, 0, 2, 1, true, false},
         {"forward offset before the last", 2, 0, 2, 2, false, false},
         {"no messages counted", 2, 0, 0, 0, true, false},
         {"the DUMP count", 2, 0, 0xFFFFFFFF, 0xFFFFFFFF, true, false},
         {"type 1 linear", 1, 0, 2, 2, true, false},
-        {"type 0 linear", 0, 0, 2, 2, true, false},
         {"type 1 ring, count complete", 1, 1, 2, 2, true, true},
         {"type 0 ring, count complete", 0, 1, 2, 2, true, true},
         {"type 1 ring, one still to forward", 1, 1, 2, 1, true, false},
         {"type 1 ring, a stale count past msgCount", 1, 1, 2, 3, true, false},
-        {"type 1 ring, no messages counted", 1, 1, 0, 0, true, false},
         {"type 1 ring, at the oldest message", 1, 1, 2, 2, false, false},
     };
     for (const Case& c : cases) {
