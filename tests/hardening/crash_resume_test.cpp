@@ -19,19 +19,14 @@ struct Write {
     std::int64_t at;
     Bytes bytes;
 };
-std::vector<Write> gWrites;  // every write made while the recorder is installed
+std::vector<Write> gWrites;  // made while the recorder is installed
 
-int record(std::int64_t at, const void* buffer, int written) {
+// Header rewrites are positioned writes.
+int recordingPwrite(int fd, const void* buffer, unsigned count, std::int64_t at) {
+    const int written = platform::posixFileOps().pwrite(fd, buffer, count, at);
     const auto* p = static_cast<const std::uint8_t*>(buffer);
     if (written > 0) gWrites.push_back({at, Bytes(p, p + written)});
     return written;
-}
-int recordingWrite(int fd, const void* buffer, unsigned count) {
-    const std::int64_t at = platform::posixFileOps().seek(fd, 0, 1);
-    return record(at, buffer, platform::posixFileOps().write(fd, buffer, count));
-}
-int recordingPwrite(int fd, const void* buffer, unsigned count, std::int64_t at) {
-    return record(at, buffer, platform::posixFileOps().pwrite(fd, buffer, count, at));
 }
 
 // Every file a crash during the writes can leave, from before the first to
@@ -57,7 +52,6 @@ TEST(CrashResume, CrashWhileRecordingAnAcknowledgementLosesNoMessage) {
     testsupport::TempHome home;
     const std::string path = home.file("ZENTO_STORE_NODE1.HARDSVC");
     platform::FileOps recording = platform::posixFileOps();
-    recording.write = recordingWrite;
     recording.pwrite = recordingPwrite;
     // The real calls, but a sync flushes nothing: a crash is simulated by the
     // bytes a file holds, and a thousand flushes of a real disk take seconds.

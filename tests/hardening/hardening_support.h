@@ -28,6 +28,19 @@ using msglib::InProcessNetwork;
 inline const AddressRecord kArec = makeAddress("clienthost", "TSK_AREC");
 constexpr std::int32_t kNoticeListId = 9999;  // the end-of-file notice's list id
 
+inline Ids numbers(std::int32_t first, std::int32_t last) {
+    Ids n;
+    for (std::int32_t i = first; i <= last; ++i) n.push_back(i);
+    return n;
+}
+
+inline Ids withoutRepeats(Ids ids) {
+    ids.erase(std::unique(ids.begin(), ids.end()), ids.end());
+    return ids;
+}
+
+inline bool contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
 // A linear store file of stored GET replies answering the requests for
 // these lists from clienthost; a 0 stands for 700 bytes of junk the cursor
 // must search over (its skip rewrites the header).
@@ -50,18 +63,6 @@ inline std::int32_t listIdOf(MsgView msg) {
     return sampleSequence(msg, id) ? static_cast<std::int32_t>(id) : -1;
 }
 
-inline std::string capturedStdout(const std::function<void()>& f) {
-    testing::internal::CaptureStdout();
-    f();
-    return testing::internal::GetCapturedStdout();
-}
-
-// The forward offset in the primary header block on the disk.
-inline std::int64_t forwardOffsetOnDisk(const std::string& path) {
-    const std::vector<std::uint8_t> bytes = testsupport::readAllBytes(path);
-    return decodeType2(std::span<const std::uint8_t, 92>(bytes.data(), 92)).forwardOffset;
-}
-
 inline Message notification(std::int32_t type, const AddressRecord& from, const AddressRecord& to, std::uint32_t trans = 0) {
     Message m;
     StatusBlock status;
@@ -73,37 +74,17 @@ inline void acknowledgeAtOnce(InProcessNetwork& net, MsgView sent) {
     if (listIdOf(sent) != kNoticeListId) net.deliver(notification(kTransAck, kArec, net.self(), ZENTO_SERVER_TRANSNUM(sent)).view());
 }
 
-// The in-process network with an eye on what the recovery receives, and
-// bounded: a recovery that would wait forever gets a shutdown request after
-// many passes, and the result says so.
-class Watchdog final : public msglib::Transport {
-public:
-    Watchdog(InProcessNetwork& network, std::function<void(MsgView)> onReceive)
-        : net_(network), onReceive_(std::move(onReceive)) {}
-    void init(std::int32_t mode, std::string_view name, AddressRecord& self, StatusBlock& s) override {
-        net_.init(mode, name, self, s);
-    }
-    void accept(StatusBlock& s) override { net_.accept(s); }
-    std::int32_t receive(std::int32_t timeout, Message& m, StatusBlock& s) override {
-        if (++receives_ == 20000) {
-            fired = true;
-            net_.deliver(notification(kTransShut, makeAddress("ophost", "OPERATOR"), net_.self()).view());
-        }
-        const std::int32_t n = net_.receive(timeout, m, s);
-        if (n > 0 && onReceive_) onReceive_(m.view());
-        return n;
-    }
-    void send(std::int32_t timeout, MsgView m, StatusBlock& s) override { net_.send(timeout, m, s); }
-    void exit(StatusBlock& s) override { net_.exit(s); }
-    TimeStamp now() override { return net_.now(); }
-    void sleep(std::int32_t units) override { net_.sleep(units); }
-    bool fired = false;
+// The forward offset in the primary header block on the disk.
+inline std::int64_t forwardOffsetOnDisk(const std::string& path) {
+    const std::vector<std::uint8_t> bytes = testsupport::readAllBytes(path);
+    return decodeType2(std::span<const std::uint8_t, 92>(bytes.data(), 92)).forwardOffset;
+}
 
-private:
-    InProcessNetwork& net_;
-    std::function<void(MsgView)> onReceive_;
-    int receives_ = 0;
-};
+inline std::string capturedStdout(const std::function<void()>& f) {
+    testing::internal::CaptureStdout();
+    f();
+    return testing::internal::GetCapturedStdout();
+}
 
 struct RunResult {
     int exitCode = -1;
@@ -113,14 +94,36 @@ struct RunResult {
     bool runaway = false;  // stopped by the watchdog, not by itself
 };
 
-// One recovery of path; the destination answers through onSend.
+// One recovery of path; the destination answers through onSend, and
+// onReceive sees each message the recovery takes in. A recovery that would
+// wait forever gets a shutdown request after many passes, and the result
+// says so.
 inline RunResult recoverInProcess(const std::string& path, InProcessNetwork::SendHook onSend = acknowledgeAtOnce,
                                   std::function<void(MsgView)> onReceive = {}) {
-    InProcessNetwork network;
-    network.declareReachable(kArec);
-    network.onSend(std::move(onSend));
-    Watchdog watchdog(network, std::move(onReceive));
+    struct Watchdog final : msglib::Transport {
+        InProcessNetwork net;
+        std::function<void(MsgView)> onReceive;
+        int receives = 0;
+        void init(std::int32_t mode, std::string_view name, AddressRecord& self, StatusBlock& s) override {
+            net.init(mode, name, self, s);
+        }
+        void accept(StatusBlock& s) override { net.accept(s); }
+        std::int32_t receive(std::int32_t timeout, Message& m, StatusBlock& s) override {
+            if (++receives == 20000) net.deliver(notification(kTransShut, makeAddress("ophost", "OP"), net.self()).view());
+            const std::int32_t n = net.receive(timeout, m, s);
+            if (n > 0 && onReceive) onReceive(m.view());
+            return n;
+        }
+        void send(std::int32_t timeout, MsgView m, StatusBlock& s) override { net.send(timeout, m, s); }
+        void exit(StatusBlock& s) override { net.exit(s); }
+        TimeStamp now() override { return net.now(); }
+        void sleep(std::int32_t units) override { net.sleep(units); }
+    } watchdog;
+    watchdog.net.declareReachable(kArec);
+    watchdog.net.onSend(std::move(onSend));
+    watchdog.onReceive = std::move(onReceive);
     msglib::ScopedTransport use(watchdog);
+
     const char* argv[] = {"zento_sf_recover", "hardsvc", path.c_str()};
     RunResult result;
     RecoverContext ctx;
@@ -130,29 +133,12 @@ inline RunResult recoverInProcess(const std::string& path, InProcessNetwork::Sen
         StatusBlock ignored;
         closeStoreFileHandle(ctx.storeFileHandle, ignored);
     }
-    for (const auto& sent : network.sent()) {
+    for (const auto& sent : watchdog.net.sent()) {
         const std::int32_t id = listIdOf(sent.view());
-        if (id == kNoticeListId) {
-            ++result.notices;
-        } else {
-            result.delivered.push_back(id);
-        }
+        id == kNoticeListId ? void(++result.notices) : result.delivered.push_back(id);
     }
-    result.runaway = watchdog.fired;
+    result.runaway = watchdog.receives >= 20000;
     return result;
 }
-
-inline Ids withoutRepeats(Ids ids) {
-    ids.erase(std::unique(ids.begin(), ids.end()), ids.end());
-    return ids;
-}
-
-inline Ids numbers(std::int32_t first, std::int32_t last) {
-    Ids n;
-    for (std::int32_t i = first; i <= last; ++i) n.push_back(i);
-    return n;
-}
-
-inline bool contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 
 }  // namespace hardening
