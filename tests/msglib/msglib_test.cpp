@@ -34,12 +34,10 @@ Bytes bytesOf(std::span<const std::uint8_t> bytes) { return {bytes.begin(), byte
 bool same(const AddressRecord& a, const AddressRecord& b) { return std::memcmp(&a, &b, sizeof a) == 0; }
 
 TEST(StatusBlock, ReadsAsAChainOfCausesThatStaysFailed) {
-    Entries fourteen, tenZeros(10, {1, 0}), codeThenZeros(10, {1, 0});
+    Entries fourteen;
     for (int i = 1; i <= 14; ++i) fourteen.emplace_back(13, 13000 + i);
     Entries firstNineAndNewest(fourteen.begin(), fourteen.begin() + 9);
     firstNineAndNewest.emplace_back(13, 13014);
-    tenZeros.emplace_back(13, 13471);
-    codeThenZeros[0] = {13, 13471};
     const std::pair<Entries, Entries> cases[] = {
         {{}, {}},
         {{{1, 2}, {9, 9040}, {13, 13471}}, {{1, 2}, {9, 9040}, {13, 13471}}},
@@ -47,7 +45,6 @@ TEST(StatusBlock, ReadsAsAChainOfCausesThatStaysFailed) {
         // reading as a success: the first real code goes in front.
         {{{1, 0}, {13, 13005}, {13, 13100}, {4, 0}}, {{13, 13005}, {1, 0}, {13, 13100}, {4, 0}}},
         {fourteen, firstNineAndNewest},
-        {tenZeros, codeThenZeros},
     };
     for (const auto& [loaded, expected] : cases) {
         StatusBlock status = testsupport::dirtyStatus();
@@ -56,54 +53,33 @@ TEST(StatusBlock, ReadsAsAChainOfCausesThatStaysFailed) {
         for (auto [facility, code] : loaded) ZENTO_SERVER_LDBLK(facility, code, status);
         EXPECT_EQ(statusEntries(status), expected);
         EXPECT_EQ(statusFailed(status), !expected.empty());
-        ZENTO_CLIENT_INITBLK(status);
-        EXPECT_TRUE(statusEntries(status).empty());
     }
 }
 
-TEST(Fields, FixedTextAndHeadsTooShortToHold) {
+TEST(Fields, FixedTextIsCutPaddedAndReadWithoutTerminator) {
     char field[8] = "xxxxxxx";
     setFixedText(field, sizeof field, "ABCDEFGHIJ");
     EXPECT_EQ(std::string(field, 8), std::string("ABCDEFG\0", 8));
     setFixedText(field, sizeof field, std::string_view{});  // no data pointer at all
     EXPECT_EQ(std::string(field, 8), std::string(8, '\0'));
     EXPECT_EQ(fixedText("WXYZ", 4), "WXYZ");
-    // One byte short of a head: reads zero, never written.
-    Bytes shortMsg(291, 0xAB);
+    Bytes shortMsg(291, 0xAB);  // one byte short of a head: never written
     ZENTO_SERVER_SET_MSGSRC(shortMsg, makeAddress("N", "S"));
-    ZENTO_SERVER_SET_TRANSNUM(shortMsg, 5);
     EXPECT_EQ(shortMsg, Bytes(291, 0xAB));
-    EXPECT_EQ(ZENTO_SERVER_MSGSIZE(shortMsg), 0u);
-    EXPECT_TRUE(same(ZENTO_SERVER_MSGDEST(shortMsg), AddressRecord{}));
 }
 
-TEST(Descriptors, MalformedTablesFailWithTheirCause) {
+// Which tables fail, and the sizes of the others, are the descriptors fuzz
+// target's; its inputs are too short for this depth.
+TEST(Descriptors, NestingDeepEnoughToExhaustAnyStackIsRefused) {
     auto nested = [](std::size_t depth) {
         std::vector<DescriptorEntry> table(depth, entry(7, 1, 1));
         table.push_back(entry(4, 4, 1));
         return table;
     };
-    const std::pair<std::vector<DescriptorEntry>, std::int32_t> cases[] = {
-        {{entry(7, 1, 1), entry(8, 4, 1)}, libcode::kDescriptorUnknownType},
-        {{entry(7, 3, 1), entry(4, 4, 1), entry(4, 4, 1)}, libcode::kDescriptorStructOverrun},
-        {{entry(7, 0xFFFFFFFF, 1), entry(4, 4, 1)}, libcode::kDescriptorStructOverrun},
-        {{entry(3, 0x80000000, 1)}, libcode::kDescriptorTooLarge},
-        {{entry(7, 1, 0xFFFFFFFF), entry(7, 1, 0xFFFFFFFF), entry(4, 4, 0xFFFFFFF)}, libcode::kDescriptorTooLarge},
-        {{entry(3, 0x40000000, 1), entry(3, 0x40000000, 1)}, libcode::kDescriptorTooLarge},
-        {nested(kMaxDescriptorDepth + 1), libcode::kDescriptorTooDeep},
-        {nested(500000), libcode::kDescriptorTooDeep},  // would exhaust any call stack
-    };
-    for (const auto& [table, code] : cases) {
-        StatusBlock status;
-        EXPECT_EQ(ZENTO_SERVER_DSIZE(table, status), 0) << code;
-        EXPECT_EQ(statusEntries(status), (Entries{{kFacilityLibrary, code}}));
-    }
     StatusBlock status;
     EXPECT_EQ(ZENTO_SERVER_DSIZE(nested(kMaxDescriptorDepth), status), 4);
-    EXPECT_EQ(ZENTO_SERVER_DSIZE(std::vector{entry(3, 0x7FFFFFFF, 1)}, status), 0x7FFFFFFF);
-    std::int32_t bytes = 5;
-    EXPECT_EQ(ZENTO_DCONV_SIZE(std::vector<DescriptorEntry>{}, bytes, status), 0);
-    EXPECT_EQ(statusEntries(status), (Entries{{kFacilityLibrary, libcode::kDescriptorEmpty}}));
+    EXPECT_EQ(ZENTO_SERVER_DSIZE(nested(500000), status), 0);
+    EXPECT_EQ(statusEntries(status), (Entries{{kFacilityLibrary, libcode::kDescriptorTooDeep}}));
 }
 
 // Only the logs touch ZENTO_HOME.
@@ -199,7 +175,6 @@ TEST(GetReply, GoesBackToTheReplyDestinationWithTheValuesTheTemplateDescribes) {
     call.build(sampleRequest());
     ASSERT_FALSE(statusFailed(call.status)) << call.status.error[0];
     const MsgView reply = call.reply.view();
-    EXPECT_EQ(ZENTO_SERVER_MSGTYPE(reply), kMsgReply);
     EXPECT_EQ(ZENTO_SERVER_TRANSNUM(reply), 77u);
     EXPECT_TRUE(same(ZENTO_SERVER_MSGDEST(reply), kClient)) << "the request's reply destination";
     EXPECT_TRUE(same(ZENTO_SERVER_REPDEST(reply), kServer) && same(ZENTO_SERVER_MSGSRC(reply), kServer));
@@ -259,15 +234,9 @@ TEST(UnsolicitedReply, NamesTheClientAsRequesterAndTakesThePairsTheTagsNeed) {
     // A stored copy is forwarded to the requester's node: the client's.
     EXPECT_TRUE(same(ZENTO_SERVER_REQSRC(msg), kClient));
     EXPECT_EQ(bytesOf(call.out.secondPairs), words({9, 9, 8, 8, 7, 7}));
-    call.pairs.clear();
-    call.secondPairs.clear();
-    call.build();
-    EXPECT_EQ(call.out.pairsFlag + call.out.secondPairsFlag, 0);
 
     // Each would have the builder read past a caller's buffer.
     const std::pair<void (*)(UnsolicitedCall&), std::int32_t> refused[] = {
-        {[](UnsolicitedCall& c) { c.names.pop_back(); }, libcode::kBadReplyInput},
-        {[](UnsolicitedCall& c) { c.dataTemplate.push_back(entry(4, 4, 1)); }, libcode::kBadReplyInput},
         {[](UnsolicitedCall& c) { c.values.pop_back(); }, libcode::kValuesShort},
         {[](UnsolicitedCall& c) { c.statusRecords.pop_back(); }, libcode::kValueStatusShort},
         {[](UnsolicitedCall& c) { c.pairs.pop_back(); }, libcode::kBadReplyInput},

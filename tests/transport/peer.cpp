@@ -1,7 +1,6 @@
-// The other process of the transport tests: transport_peer SERVICE registers
-// under SERVICE, says "ready PID" on standard output, and sends every request
-// back to its source until a SHUT (exit code 0) or 30 s without a message (3).
-// A failed call ends it with exit code 2.
+// The other process of the transport tests: transport_peer SERVICE registers,
+// says "ready PID", and sends every request back to its source until a SHUT
+// (exit code 0) or 30 s without a message (3); a failed call exits with 2.
 #include <unistd.h>
 
 #include <cstdio>
