@@ -1,8 +1,7 @@
 #pragma once
 // Shared by the forwarding and recovery tests: stored replies made the way
-// the store task makes them (a GET request answered by the library), store
-// files holding them, and a fixture on the in-process transport that reads
-// the library's log back.
+// the store task makes them, store files holding them, and a fixture on the
+// in-process transport that reads the library's log back.
 #include <gtest/gtest.h>
 
 #include <array>
@@ -53,7 +52,6 @@ std::string capturedStdout(F&& f) {
     f();
     return testing::internal::GetCapturedStdout();
 }
-
 // A linear store file of the messages, forwarding from the first.
 inline testsupport::StoreFileBuilder storeWith(const std::vector<std::vector<std::uint8_t>>& messages) {
     testsupport::StoreFileBuilder b;

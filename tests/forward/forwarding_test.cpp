@@ -3,10 +3,7 @@
 // without a send, and what the destination is told at the end.
 #include "forward/forwarding.h"
 
-#include <set>
-
 #include "forward/end_of_file_notice.h"
-#include "forward/transaction_numbers.h"
 #include "storefile/cursor.h"
 #include "tests/forward/forward_test_support.h"
 #include "tests/support/faulty_file_ops.h"
@@ -44,9 +41,9 @@ protected:
         setFixedText(ctx_.serviceName, sizeof ctx_.serviceName, "RECSVC");
         ctx_.selfAddress = makeAddress("rechost", "RECSVC");
         ctx_.sendTimeout = 70;
+        ctx_.storeFileName = path_;
         network_.clearSent();
         b.writeTo(path_);
-        ctx_.storeFileName = path_;
         bool opened = false;
         capturedStdout([&] { opened = openStoreFile(ctx_, status_); });
         ASSERT_TRUE(opened);
@@ -126,18 +123,6 @@ TEST_F(Forwarding, FailedFirstSendIsLeftForTheCallerAndResentNextCall) {
     EXPECT_EQ(text(ZENTO_SERVER_MSGDEST(network_.sent()[0].view())), "clienthost/TSK_AREC");
 }
 
-TEST_F(Forwarding, NothingIsSentWithNoMessagesLeftAndNoneIsResentWhenNoneIsHeld) {
-    ctx_.lastMsgAcked = ctx_.moreMessages = false;
-    EXPECT_EQ(forward(), kNormalWait);
-    EXPECT_FALSE(ctx_.lastMsgAcked);
-    // A resend with no message held reads the record at the forward offset again.
-    ctx_.moreMessages = ctx_.retryPending = true;
-    EXPECT_EQ(forward(), kNormalWait);
-    EXPECT_TRUE(sent() == 0 && ctx_.lastMsgAcked);
-    EXPECT_EQ(forward(), kNormalWait);
-    EXPECT_EQ(sent(), 1u);
-}
-
 TEST_F(Forwarding, MessageThatIsNoReplyIsSentWithUnknownListIdAndKeepsTheDeviceName) {
     fresh(storeWith({otherMessage(400)}));
     setFixedText(ctx_.deviceName, sizeof ctx_.deviceName, "EARLIER");
@@ -211,19 +196,6 @@ TEST_F(Forwarding, MessageFoundBehindDamageIsForwardedEvenWhenTheHeaderCannotBeR
     EXPECT_EQ(sent(), 1u);
     EXPECT_STREQ(ctx_.deviceName, "DEV-7");
     EXPECT_EQ(logged("error=13414"), 1);
-}
-
-TEST_F(Forwarding, TransactionNumbersAreNeverZeroAndStartFromTheClock) {
-    ctx_.nextTransNum = UINT32_MAX;
-    EXPECT_EQ(takeTransactionNumber(ctx_), UINT32_MAX);
-    EXPECT_EQ(takeTransactionNumber(ctx_), 1u);  // 0 would be taken as "no number"
-    std::set<std::uint32_t> firsts;  // of runs started at other moments
-    for (std::int64_t ms : {std::int64_t{0}, std::int64_t{1}, msglib::InProcessNetwork::kStartMs}) {
-        network_.setTimeMs(ms);
-        RecoverContext run;
-        firsts.insert(takeTransactionNumber(run));
-    }
-    EXPECT_TRUE(firsts.size() == 3 && firsts.count(0) == 0);
 }
 
 TEST_F(Forwarding, EndOfFileNoticeIsAStoreFileIsEmptyReplySentOnce) {

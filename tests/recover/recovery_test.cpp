@@ -1,8 +1,12 @@
 // Whole recoveries run in-process on the in-process transport: start-up
 // failures, the acknowledgement handling of the main loop, shutdown, and the
-// ways a recovery ends.
+// ways a recovery ends; and the address comparison that matches
+// acknowledgements.
 #include "recover/recovery.h"
 
+#include <cstring>
+
+#include "recover/same_address.h"
 #include "tests/forward/forward_test_support.h"
 #include "tests/support/faulty_file_ops.h"
 
@@ -61,8 +65,16 @@ protected:
 TEST_F(Recovery, NormalRunForwardsEveryMessageSendsTheNoticeAndEnds) {
     storeWith({reply(1), reply(2)}).writeTo(path_);
     acknowledgeEverySend();
+    // Failed accepts and receives only delay: see the time of the first send.
+    for (int n : {1, 2, 4}) network_.failNth(Call::kAccept, n, kFacilityLibrary, 9110);
+    for (int n : {1, 2}) network_.failNth(Call::kReceive, n, kFacilityLibrary, 9111);
     EXPECT_EQ(run(), kExitSuccess);
     ASSERT_EQ(network_.sent().size(), 3u);
+    // Pauses of 100 ms after the first two accepts, none after the fourth
+    // (one has succeeded); two failed receives with no forward step; then the
+    // 500 ms wait of the pass that sends.
+    EXPECT_EQ(network_.sent()[0].timeMs, kStart + 200 + 500);
+    EXPECT_EQ(std::make_pair(logged("error=9110"), logged("error=9111")), std::make_pair(3, 2));
     EXPECT_EQ(listIdSent(2), 9999);  // the notice, after the last acknowledgement
     EXPECT_EQ(network_.calls(Call::kExit), 1);
     EXPECT_EQ(logged("[RECSVC] Zen-TO Recover Process for DLGP service 'RECSVC' started.\n"), 1);
@@ -74,6 +86,9 @@ TEST_F(Recovery, NormalRunForwardsEveryMessageSendsTheNoticeAndEnds) {
 
 TEST_F(Recovery, AcknowledgementsAreMatchedByTheirSourceAndOtherMessagesOnlyLogged) {
     storeWith({reply(1)}).writeTo(path_);
+    // Before anything is sent the destination is all zeros, which this matches:
+    // with nothing outstanding it is ignored, unlogged, and its pass sends nothing.
+    network_.deliver(notification(kTransAck, AddressRecord{}, AddressRecord{}).view());
     network_.onSend([&](msglib::InProcessNetwork& net, MsgView) {
         if (net.sent().size() > 1) return;  // the notice
         const AddressRecord self = net.self();
@@ -89,36 +104,12 @@ TEST_F(Recovery, AcknowledgementsAreMatchedByTheirSourceAndOtherMessagesOnlyLogg
     });
     EXPECT_EQ(run(), kExitSuccess);
     ASSERT_EQ(network_.sent().size(), 2u);  // the message once, then the notice
+    EXPECT_EQ(network_.sent()[0].timeMs, kStart + 500);  // in the second pass
     EXPECT_EQ(network_.sent()[1].timeMs, kStart + 500 + 600);
     EXPECT_EQ(logged("[RECSVC] Could not find reply in store file, ignoring Acknowledgement \n"), 2);
     EXPECT_EQ(logged("\nReceived disconnect message from PEERSVC on node peer\n"), 1);
     EXPECT_EQ(logged("Unknown transaction type: 99\n"), 1);
     EXPECT_EQ(logged("Unknown message type: 1\n"), 1);
-}
-
-TEST_F(Recovery, AcknowledgementWithNothingOutstandingSkipsThatPassesForwardStep) {
-    storeWith({reply(1)}).writeTo(path_);
-    // Before anything is sent the destination is all zeros, which this matches.
-    network_.deliver(notification(kTransAck, AddressRecord{}, AddressRecord{}).view());
-    acknowledgeEverySend();
-    EXPECT_EQ(run(), kExitSuccess);
-    ASSERT_EQ(network_.sent().size(), 2u);
-    EXPECT_EQ(network_.sent()[0].timeMs, kStart + 500);  // sent in the second pass
-    EXPECT_EQ(logged("ignoring Acknowledgement"), 0);
-}
-
-TEST_F(Recovery, FailedReceiveSkipsTheForwardStepAndFailedAcceptsPauseUntilOneSucceeds) {
-    storeWith({reply(1)}).writeTo(path_);
-    acknowledgeEverySend();
-    for (int n : {1, 2, 4}) network_.failNth(Call::kAccept, n, kFacilityLibrary, 9110);
-    for (int n : {1, 2}) network_.failNth(Call::kReceive, n, kFacilityLibrary, 9111);
-    EXPECT_EQ(run(), kExitSuccess);
-    ASSERT_EQ(network_.sent().size(), 2u);
-    // Pauses of 100 ms after the first two accepts, none after the fourth
-    // (one has succeeded); two failed receives with no forward step; then the
-    // 500 ms wait of the pass that sends.
-    EXPECT_EQ(network_.sent()[0].timeMs, kStart + 200 + 500);
-    EXPECT_EQ(std::make_pair(logged("error=9110"), logged("error=9111")), std::make_pair(3, 2));
 }
 
 TEST_F(Recovery, FailedRemovalKeepsTheMessageOutstandingUntilAResendIsAcknowledged) {
@@ -195,6 +186,33 @@ TEST_F(Recovery, StoreFileWithNothingToForwardEndsWithTheNoticeAttempt) {
     EXPECT_EQ(network_.calls(Call::kExit), 0);
     EXPECT_NE(out_.find("Reached file end.\nMessages have all been sent to destination.\n"), std::string::npos);
     EXPECT_EQ(logged("[RECSVC] Error creating a shutdown message for recover async task ec=4052\n"), 1);
+}
+
+TEST_F(Recovery, SameAddressComparesNodesUpToTheirDomainAndServicesExactly) {
+    for (const auto& [node1, service1, node2, service2, same] :
+         std::vector<std::tuple<const char*, const char*, const char*, const char*, int>>{
+             {"host.plant.example", "TSK_AREC", "host", "TSK_AREC", 1},
+             {"host.a", "TSK_AREC", "host.b", "TSK_AREC", 1},
+             {"host", "TSK_AREC", "HOST", "TSK_AREC", 0},   // case counts
+             {"host", "TSK.AREC", "host", "TSK.OTHER", 0},  // services are not cut at a dot
+             {"host", "TSK_AREC", "hostx", "TSK_AREC", 0},
+             {".host", "S", ".host.dom", "S", 1},  // leading dots stay part of the name
+             {".host", "S", "host", "S", 0},
+             {"..a.b", "S", "..a", "S", 1},
+             {"a..b", "S", "a", "S", 1},
+             {"", "S", ".", "S", 0}}) {
+        const AddressRecord a = makeAddress(node1, service1), b = makeAddress(node2, service2);
+        EXPECT_EQ(std::make_pair(sameAddress(a, b), sameAddress(b, a)), std::make_pair(same, same))
+            << node1 << "/" << service1 << " " << node2 << "/" << service2;
+    }
+    // Unterminated fields are read within their record: 31 characters of a node count, all 32 of a service.
+    AddressRecord a{}, b{};
+    std::memset(&a, 'n', sizeof a);
+    std::memset(&b, 'n', sizeof b);
+    b.node[31] = 'X';
+    EXPECT_EQ(sameAddress(a, b), 1);
+    b.service[31] = 'X';
+    EXPECT_EQ(sameAddress(a, b), 0);
 }
 
 }  // namespace
