@@ -15,7 +15,6 @@
 #include "tests/support/temp_home.h"
 
 using namespace platform;
-using testsupport::lockHeldElsewhere;
 
 namespace {
 
@@ -30,7 +29,7 @@ TEST_F(NamedMutexTest, AProcessKilledWhileHoldingALockLeavesItFree) {
     int wstatus = 0;
     ASSERT_EQ(::waitpid(holder, &wstatus, 0), holder);
     ASSERT_TRUE(WIFSIGNALED(wstatus));
-    EXPECT_FALSE(lockHeldElsewhere("dies"));
+    EXPECT_FALSE(testsupport::lockHeldElsewhere("dies"));
 }
 
 TEST_F(NamedMutexTest, EveryNameHasItsOwnLockInsideTheHome) {

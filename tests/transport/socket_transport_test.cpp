@@ -63,12 +63,6 @@ Bytes makeMessage(std::uint32_t size, const AddressRecord& destination, const Ad
     for (std::uint32_t i = head::kSize; i < size; ++i) msg[i] = static_cast<std::uint8_t>(i * 7);
     return msg;
 }
-Bytes helloThen(const AddressRecord& source, const Bytes& msg) {
-    const auto hello = msglib::encodeHello(source);
-    Bytes stream(hello.begin(), hello.end());
-    stream.insert(stream.end(), msg.begin(), msg.end());
-    return stream;
-}
 constexpr auto entries = testsupport::statusEntries;
 std::string field(const char* text) { return std::string(fixedText(text, 32)); }
 
@@ -226,9 +220,8 @@ TEST_F(SocketTransport, AcceptReportsAConnectionItCouldNotTake) {
 
     ZENTO_SERVER_ACCEPT(status_);
     EXPECT_FALSE(statusFailed(status_));
-    const AddressRecord clientAddress = makeAddress("testnode", "CLIENT");
-    const Bytes stream = helloThen(clientAddress, makeMessage(400, self_, clientAddress));
-    rawWrite(client, stream, 0, stream.size());
+    // No hello first: the peer is named by its first message's source.
+    rawWrite(client, makeMessage(400, self_, makeAddress("testnode", "CLIENT")), 0, 400);
     EXPECT_EQ(receive().size(), 400u) << "the connection taken by ACCEPT";
     ::close(client);
     EXPECT_EQ(disconnects(1), (Named{{"testnode", "CLIENT"}}));
@@ -260,8 +253,7 @@ TEST_F(SocketTransport, PeersThatCloseOrStopReadingAreOutlived) {
     EXPECT_EQ(entries(status_), (Entries{{1, ETIMEDOUT}, {9, kTransportSendTimedOut}}));
     EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(190));
     EXPECT_LT(Clock::now() - start, std::chrono::seconds(5));
-    ::close(listener);
-    ::close(stalled);
+    for (int fd : {listener, stalled}) ::close(fd);
 }
 
 TEST_F(SocketTransport, BadFramesAndSlowPeersDisturbNoOtherConnection) {
@@ -281,8 +273,10 @@ TEST_F(SocketTransport, BadFramesAndSlowPeersDisturbNoOtherConnection) {
     const int client = rawSocket(path, false);
     const AddressRecord clientAddress = makeAddress("testnode", "CLIENT");
     const Bytes msg = makeMessage(5'000, self_, clientAddress);
-    Bytes stream = helloThen(clientAddress, makeMessage(300, makeAddress("testnode", "OTHER"), clientAddress));
-    stream.insert(stream.end(), msg.begin(), msg.end());
+    const Bytes other = makeMessage(300, makeAddress("testnode", "OTHER"), clientAddress);  // for nobody here
+    const auto hello = msglib::encodeHello(clientAddress);
+    Bytes stream(hello.begin(), hello.end());
+    for (const Bytes* part : {&other, &msg}) stream.insert(stream.end(), part->begin(), part->end());
     rawWrite(client, stream, 0, 5);
     EXPECT_TRUE(receive(1).empty());
     rawWrite(client, stream, 5, 2'000);
@@ -323,7 +317,6 @@ TEST_F(SocketTransport, OtherNodesAreReachedOverTcpThroughTheRoutesFile) {
     Peer second("ECHO2", "ZENTO_HOME=" + peerHome + " ZENTO_NODE=remote");
     ASSERT_TRUE(second.ready());
     send(makeMessage(400, makeAddress("remote", "ECHO2"), self_));
-    ASSERT_FALSE(statusFailed(status_));
     EXPECT_TRUE(receive(2).empty());
     shutDown(echo, makeAddress("Remote", "ECHO"));
     // Both connections ended at the first service's process.
