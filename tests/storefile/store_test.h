@@ -50,6 +50,12 @@ inline std::string fileText(const std::string& path) {
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
+inline int occurrences(const std::string& text, const std::string& piece) {
+    int n = 0;
+    for (auto at = text.find(piece); at != std::string::npos; at = text.find(piece, at + 1)) ++n;
+    return n;
+}
+
 class StoreFileTest : public testsupport::TempHomeTest {
 protected:
     void TearDown() override {
