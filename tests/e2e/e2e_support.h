@@ -172,58 +172,41 @@ inline bool startArec(Process& arec, const Node& node, const std::string& captur
     return arec.running();
 }
 
-// The messages in a capture file, with the number the tool gave each.
-struct Captured {
-    std::uint32_t sequence = 0;
-    Bytes bytes;
-};
-inline std::vector<Captured> captured(const std::string& path) {
-    const std::string bytes = readText(path);
-    std::vector<Captured> messages;
+// The numbers of the messages in a capture file, in order. Given the store
+// file's bytes, each must also be the stored message of its number byte for
+// byte behind the head, addressed to TSK_AREC on toNode; the stored ones are
+// found by a scan for sound records, independent of the cursor.
+inline Numbers received(const std::string& capture, const Bytes& storeFile = {}, const std::string& toNode = {}) {
+    std::map<std::uint32_t, const std::uint8_t*> stored;
+    for (std::size_t p = 0; p + kRecordHeadSize <= storeFile.size(); ++p) {
+        const std::uint8_t* m = storeFile.data() + p + kRecordPrefixSize;
+        const std::uint32_t length = decodeU32(m + head::kLengthOffset);
+        std::uint32_t n = 0;
+        if (std::memcmp(m - kRecordPrefixSize, kRecordMarker, 4) == 0 && storeCrc({m, kMessageHeadSize}) == decodeU32(m - 8) &&
+            length <= storeFile.size() - p - kRecordPrefixSize && sampleSequence({m, length}, n)) {
+            stored.emplace(n, m);
+        }
+    }
+    const std::string bytes = readText(capture);
+    Numbers numbers;
     for (std::size_t at = 0; at < bytes.size();) {
-        const auto* p = reinterpret_cast<const std::uint8_t*>(bytes.data() + at);
-        const std::uint32_t length = bytes.size() - at >= 8 ? decodeU32(p + head::kLengthOffset) : 0;
-        if (length <= kMessageHeadSize || length > bytes.size() - at) {
-            ADD_FAILURE() << path << " breaks off at byte " << at;
+        const auto* m = reinterpret_cast<const std::uint8_t*>(bytes.data() + at);
+        const std::uint32_t length = bytes.size() - at >= 8 ? decodeU32(m + head::kLengthOffset) : 0;
+        std::uint32_t n = 0;
+        if (length > bytes.size() - at || !sampleSequence({m, length}, n)) {
+            ADD_FAILURE() << capture << " breaks off at byte " << at;
             break;
         }
-        messages.push_back({0, Bytes(p, p + length)});
-        EXPECT_TRUE(sampleSequence(messages.back().bytes, messages.back().sequence)) << "no number at byte " << at;
+        numbers.push_back(n);
         at += length;
+        if (storeFile.empty()) continue;
+        const auto* to = reinterpret_cast<const char*>(m + head::kDestinationOffset);
+        EXPECT_EQ(std::string(fixedText(to, 32)) + "/" + std::string(fixedText(to + 32, 32)), toNode + "/TSK_AREC");
+        EXPECT_TRUE(stored.count(n) != 0 && decodeU32(stored[n] + head::kLengthOffset) == length &&
+                    std::equal(m + kMessageHeadSize, m + length, stored[n] + kMessageHeadSize))
+            << "message " << n << " is not as stored";
     }
-    return messages;
-}
-inline Numbers sequencesOf(const std::vector<Captured>& messages) {
-    Numbers n;
-    for (const Captured& m : messages) n.push_back(m.sequence);
-    return n;
-}
-inline Numbers received(const std::string& capture) { return sequencesOf(captured(capture)); }
-
-// Every received message is the stored message of its number byte for byte
-// behind the head, addressed to TSK_AREC on destinationNode. The stored ones
-// are found by a scan for sound records, independent of the cursor.
-inline void expectAsStored(const std::vector<Captured>& got, const Bytes& file, const std::string& destinationNode) {
-    std::map<std::uint32_t, Bytes> stored;
-    for (std::size_t p = 0; p + kRecordHeadSize <= file.size(); ++p) {
-        const std::uint8_t* head = file.data() + p + kRecordPrefixSize;
-        const std::uint32_t length = decodeU32(head + head::kLengthOffset);
-        std::uint32_t sequence = 0;
-        if (std::memcmp(file.data() + p, kRecordMarker, 4) == 0 &&
-            storeCrc({head, kMessageHeadSize}) == decodeU32(file.data() + p + 4) && length > kMessageHeadSize &&
-            length <= file.size() - p - kRecordPrefixSize && sampleSequence({head, length}, sequence)) {
-            stored.emplace(sequence, Bytes(head, head + length));
-        }
-    }
-    for (const Captured& m : got) {
-        const auto it = stored.find(m.sequence);
-        const auto* to = reinterpret_cast<const char*>(m.bytes.data() + head::kDestinationOffset);
-        ASSERT_TRUE(it != stored.end() && it->second.size() == m.bytes.size() &&
-                    std::equal(m.bytes.begin() + kMessageHeadSize, m.bytes.end(), it->second.begin() + kMessageHeadSize))
-            << "message " << m.sequence << " is not as stored";
-        ASSERT_EQ(std::string(fixedText(to, 32)) + "/" + std::string(fixedText(to + 32, 32)),
-                  destinationNode + "/TSK_AREC");
-    }
+    return numbers;
 }
 
 // The header as the file holds it; a test failure unless both copies carry

@@ -1,6 +1,6 @@
 // Whole recoveries as real processes: every header type and layout, NODE
-// across TCP, a damaged file, a closed standard output. Every message arrives
-// once, in order, as it was stored; the console tells the run as it went.
+// across TCP, a closed standard output, DUMP. Every message arrives once, in
+// order, as it was stored; the console tells the run as it went.
 #include <netinet/in.h>
 #include <sys/socket.h>
 
@@ -16,46 +16,38 @@ const std::string kStarted = "Zen-TO Recover Process for DLGP service 'E2E' star
 const std::string kClosing = "Messages have all been sent to destination.\nExecuting MasterFileClose.\nEnding program.\n";
 
 std::string startingAtLine(std::int64_t forward, std::int64_t last) {
-    // The share is worked out in single precision, as the program does.
-    const float percent = static_cast<float>(forward) * 100.0f / static_cast<float>(last);
-    char line[128];
-    std::snprintf(line, sizeof line, "Starting at location %lld, %5.2f percent of file.\n",
-                  static_cast<long long>(forward), static_cast<double>(percent));
+    char line[128];  // the share is worked out in single precision, as the program does
+    std::snprintf(line, sizeof line, "Starting at location %lld, %5.2f percent of file.\n", static_cast<long long>(forward),
+                  static_cast<double>(static_cast<float>(forward) * 100.0f / static_cast<float>(last)));
     return line;
 }
 
 class FullRecovery : public E2ETest {
 protected:
-    // What the destination received of one recovery; a recovery that sends
-    // more than twice what the file holds goes round in circles and is killed.
-    std::vector<Captured> recoverAll(const std::vector<std::string>& args, RunResult& result) {
+    // One recovery to a destination that ends at the end-of-file notice; a
+    // recovery that sends more than twice what the file holds goes round in
+    // circles and is killed.
+    std::string recoverAll(std::vector<std::string> args, Numbers& got) {
+        const Bytes stored = testsupport::readAllBytes(store_);
         std::filesystem::remove(capture_);
         Process arec, recovery;
-        if (!startArec(arec, node_, capture_, {"--exit-on-eof"})) return {};
-        std::vector<std::string> all{kRecover};
-        all.insert(all.end(), args.begin(), args.end());
-        recovery.start(node_, all, node_.file("recover.out"));
-        const std::int64_t limit = 2 * testsupport::fileSizeOf(store_);
-        waitUntil([&] { return !recovery.running() || testsupport::fileSizeOf(capture_) > limit; });
+        args.insert(args.begin(), kRecover);
+        if (!startArec(arec, node_, capture_, {"--exit-on-eof"}) || !recovery.start(node_, args, node_.file("r.out"))) return {};
+        waitUntil([&] { return !recovery.running() || testsupport::fileSizeOf(capture_) > 2 * std::int64_t(stored.size()); });
         recovery.kill();
-        result = {recovery.wait().value_or(-1), recovery.out(), recovery.err()};
-        EXPECT_EQ(result.exitCode, 0) << result.out;
+        EXPECT_EQ(recovery.wait(), 0) << recovery.out();
         EXPECT_EQ(arec.wait(), 0) << "the destination got the end-of-file notice";
-        return captured(capture_);
+        got = received(capture_, stored, node_.name);
+        return recovery.out();
     }
 };
 
 TEST_F(FullRecovery, EveryHeaderTypeAndLayoutDeliversEachMessageOnceInOrder) {
-    struct Layout {
-        std::string name;
-        Bytes bytes;
-        Numbers expected;
-    };
-    std::vector<Layout> layouts;
+    std::vector<std::pair<Bytes, Numbers>> layouts;  // linear, ring, wrapped ring
     fill();
-    layouts.push_back({"linear", testsupport::readAllBytes(store_), numbers(1, 8)});
+    layouts.push_back({testsupport::readAllBytes(store_), numbers(1, 8)});
     fill({"--ring", "1"});
-    layouts.push_back({"ring", testsupport::readAllBytes(store_), numbers(1, 8)});
+    layouts.push_back({testsupport::readAllBytes(store_), numbers(1, 8)});
     // A 1 MiB ring whose newest records continue at the data start: 52
     // records of 20012 bytes make a lap; 30 of the first 40 were forwarded
     // before 30 more came, 12 up to the physical end and 18 from the start.
@@ -68,29 +60,27 @@ TEST_F(FullRecovery, EveryHeaderTypeAndLayoutDeliversEachMessageOnceInOrder) {
     forward(30);
     tool(node_, {"append", store_, "--count", "30", "--size", "20000"});
     ASSERT_EQ(headerOf(store_).wrapped, 1u);
-    layouts.push_back({"wrapped ring", testsupport::readAllBytes(store_), numbers(31, 70)});
+    layouts.push_back({testsupport::readAllBytes(store_), numbers(31, 70)});
 
-    for (const Layout& layout : layouts) {
+    for (std::size_t layout = 0; layout < layouts.size(); ++layout) {
         for (int type : {0, 1, 2}) {
-            SCOPED_TRACE(layout.name + " file, header type " + std::to_string(type));
-            testsupport::writeAllBytes(store_, layout.bytes);
+            SCOPED_TRACE("layout " + std::to_string(layout) + ", header type " + std::to_string(type));
+            testsupport::writeAllBytes(store_, layouts[layout].first);
             if (type != 2) rewriteHeaderAs(store_, type);
             const StoreFileHeader before = headerOf(store_, type);
-            RunResult run;
-            const std::vector<Captured> got = recoverAll({"e2e", store_}, run);
-            EXPECT_EQ(sequencesOf(got), layout.expected);
-            expectAsStored(got, layout.bytes, node_.name);
+            Numbers got;
+            const std::string out = recoverAll({"e2e", store_}, got);
+            EXPECT_EQ(got, layouts[layout].second);
             // Type 2 knows its newest record and a ring of an older type
             // counts its messages; an older type's linear file is read to its end.
             const std::string t = std::to_string(type);
-            EXPECT_EQ(run.out, kStarted + "File opened.\n" + (type != 0 ? "Found non-zero revision number " + t + "\n" : "") +
-                                   "Checking store file header blocks, size=" + std::to_string(blockSizeOf(type)) +
-                                   "\nHeader read in ok.\nProcessing file header type " + t + "\nFile header type " + t +
-                                   " detected and read.  Processing file.\n" +
-                                   startingAtLine(before.forwardOffset, before.lastOffset) +
-                                   (type != 2 && layout.name == "linear" ? "Reached file end.\n"
-                                                                         : "All messages have been forwarded.\n") +
-                                   kClosing);
+            EXPECT_EQ(out, kStarted + "File opened.\n" + (type != 0 ? "Found non-zero revision number " + t + "\n" : "") +
+                               "Checking store file header blocks, size=" + std::to_string(blockSizeOf(type)) +
+                               "\nHeader read in ok.\nProcessing file header type " + t + "\nFile header type " + t +
+                               " detected and read.  Processing file.\n" +
+                               startingAtLine(before.forwardOffset, before.lastOffset) +
+                               (type != 2 && layout == 0 ? "Reached file end.\n" : "All messages have been forwarded.\n") +
+                               kClosing);
             const StoreFileHeader after = headerOf(store_, type);
             EXPECT_EQ(after.forwardOffset, type == 2 ? before.lastMsgOffset : before.offset48) << "a rerun sends nothing";
             EXPECT_EQ(after.msgCount, before.msgCount);
@@ -106,18 +96,19 @@ TEST_F(FullRecovery, NodeSendsEverythingAcrossTcpToTheNamedNode) {
     const Node b{"nodeb", node_.file("nodeb")};
     std::filesystem::create_directory(b.home);
     std::string routes;
-    for (const char* name : {"nodea", "nodeb"}) {
+    for (const char* name : {"nodea", "nodeb"}) {  // a free loopback port each
         const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
         sockaddr_in address{};
-        address.sin_family = AF_INET;
         socklen_t length = sizeof address;
-        ::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address);
+        address.sin_family = AF_INET;
+        ::bind(fd, reinterpret_cast<const sockaddr*>(&address), length);
         ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
         ::close(fd);
         routes += std::string(name) + " 127.0.0.1 " + std::to_string(ntohs(address.sin_port)) + "\n";
     }
-    testsupport::writeAllBytes(node_.file("routes"), Bytes(routes.begin(), routes.end()));
-    testsupport::writeAllBytes(b.file("routes"), Bytes(routes.begin(), routes.end()));
+    for (const std::string& home : {node_.home, b.home}) {
+        testsupport::writeAllBytes(home + "/routes", Bytes(routes.begin(), routes.end()));
+    }
     // The requester's node has no route: only the redirect can deliver.
     tool(node_, {"create", store_});
     tool(node_, {"append", store_, "--count", "6", "--node", "farnode"});
@@ -129,10 +120,8 @@ TEST_F(FullRecovery, NodeSendsEverythingAcrossTcpToTheNamedNode) {
     EXPECT_EQ(run.exitCode, 0);
     EXPECT_EQ(arec.wait(), 0) << "the end-of-file notice reached node b";
     EXPECT_EQ(run.out.rfind("Your have chosen to redirect your messages to node [nodeb]\n" + kStarted, 0), 0u) << run.out;
-    EXPECT_TRUE(contains(run.out, "All messages have been forwarded.\n" + kClosing)) << run.out;
-    const std::vector<Captured> got = captured(b.file("received.bin"));
-    EXPECT_EQ(sequencesOf(got), numbers(1, 8));
-    expectAsStored(got, testsupport::readAllBytes(store_), "nodeb");
+    EXPECT_TRUE(run.out.ends_with("All messages have been forwarded.\n" + kClosing)) << run.out;
+    EXPECT_EQ(received(b.file("received.bin"), testsupport::readAllBytes(store_), "nodeb"), numbers(1, 8));
     EXPECT_TRUE(contains(arec.out(), "message 1: size 684, list id 1, from nodea/E2E\n")) << arec.out();
     EXPECT_FALSE(std::filesystem::exists(node_.file("run/TSK_AREC.sock"))) << "node a has no destination of its own";
 }
@@ -147,8 +136,7 @@ TEST_F(FullRecovery, ClosedStandardOutputNeitherStopsNorKillsTheRun) {
     EXPECT_EQ(recover(node_, {"E2E", store_}, closed).exitCode, 0) << "128 + 13 would be the death by SIGPIPE";
     EXPECT_EQ(arec.wait(), 0);
     EXPECT_EQ(received(capture_), numbers(1, 8));
-    const StoreFileHeader h = headerOf(store_);
-    EXPECT_EQ(h.forwardOffset, h.lastMsgOffset) << "every removal reached the header";
+    EXPECT_EQ(headerOf(store_).forwardOffset, headerOf(store_).lastMsgOffset) << "every removal reached the header";
 }
 
 // Three messages went out before both header copies broke. DUMP reads the
@@ -159,17 +147,15 @@ TEST_F(FullRecovery, DumpForwardsEveryReadableMessageBehindAHeaderBeyondRepair) 
     forward(3);
     testsupport::flipByte(store_, 8);
     testsupport::flipByte(store_, 96 + 8);
-    const Bytes bytes = testsupport::readAllBytes(store_);
-    RunResult run;
-    const std::vector<Captured> got = recoverAll({"E2E", store_, "DUMP"}, run);
-    EXPECT_EQ(sequencesOf(got), numbers(1, 8));
-    expectAsStored(got, bytes, node_.name);
-    EXPECT_EQ(run.out.rfind("You have specified the DUMP parameter.\n"
-                            "Message recovery will occur regardless of file corruption\n" + kStarted, 0), 0u) << run.out;
-    EXPECT_TRUE(run.out.ends_with("    Default front-to-back-of-file message dumping will be used.\n" +
-                                  startingAtLine(192, static_cast<std::int64_t>(bytes.size())) + "Reached file end.\n" +
-                                  kClosing)) << run.out;
-    EXPECT_EQ(headerOf(store_).forwardOffset, static_cast<std::int64_t>(bytes.size()));
+    const std::int64_t size = testsupport::fileSizeOf(store_);
+    Numbers got;
+    const std::string out = recoverAll({"E2E", store_, "DUMP"}, got);
+    EXPECT_EQ(got, numbers(1, 8));
+    EXPECT_TRUE(out.starts_with("You have specified the DUMP parameter.\n"
+                                "Message recovery will occur regardless of file corruption\n" + kStarted)) << out;
+    EXPECT_TRUE(out.ends_with("    Default front-to-back-of-file message dumping will be used.\n" +
+                              startingAtLine(192, size) + "Reached file end.\n" + kClosing)) << out;
+    EXPECT_EQ(headerOf(store_).forwardOffset, size);
 }
 
 }  // namespace
