@@ -1,0 +1,452 @@
+// The message cursor: records delivered in order, damaged data stepped over,
+// the ends of the data in linear and ring reading, the wrap of a ring, the
+// removal decisions and their durability, and what a rerun finds. (Rings whose
+// offsets do not bound their data are left to the cursor fuzz corpus.)
+#include "msglib/coding.h"
+#include "tests/storefile/store_test.h"
+
+namespace {
+
+using namespace storetest;
+
+using CursorTest = StoreFileTest;
+
+// The record of a 600-byte message (seed 2) whose length word says `length`,
+// cut to its first `keep` bytes, with byte `flip` changed unless it is 0.
+Bytes oddRecord(std::uint32_t bodyCheck, std::size_t keep = 612, std::size_t flip = 0, std::uint32_t length = 600) {
+    Bytes msg = makeTestMessage(600, 2);
+    encodeU32(msg.data() + 4, length);
+    Bytes r = makeRecord(msg, bodyCheck);
+    r.resize(keep);
+    if (flip != 0) r[flip] ^= 1;
+    return r;
+}
+
+// One read serves every record of a window, a record across the window's end
+// starts the next one, and the header writes between them keep the window.
+TEST_F(CursorTest, LinearReadDeliversEveryRecordFromAWindowOfTheFile) {
+    StoreFileBuilder b;
+    Seeds all;
+    for (std::uint32_t i = 1; i <= 200; ++i) {  // about 140 KiB: three windows
+        b.addMessage(makeTestMessage(i == 1 ? 292 : 700, i));
+        all.push_back(i);
+    }
+    ASSERT_TRUE(openFile(b.describeRecords()));
+    FaultyFileOps ops;
+    EXPECT_EQ(drain(all.size()), all);
+    EXPECT_EQ(ops.calls(FileOpKind::Read), 1 + 3) << "the header area before its first rewrite, then the windows";
+    EXPECT_EQ(ops.calls(FileOpKind::Seek), 0);
+    EXPECT_FALSE(ctx_.moreMessages || ctx_.stopRequested);
+    EXPECT_EQ(headerOnDisk().forwardOffset, b.recordOffsets().back());
+    EXPECT_EQ(headerOnDisk().forwardedCount, 200u);
+}
+
+// The record behind a damaged one is delivered in the same call, and the log
+// names the range skipped. After a failed body check the search starts 304
+// bytes behind the record's start: a record inside its head is not taken.
+TEST_F(CursorTest, DamagedRecordsAreSteppedOver) {
+    Bytes outer = makeTestMessage(600, 2);
+    const Bytes inner = makeRecord(makeTestMessage(150, 8));
+    std::copy(inner.begin(), inner.end(), outer.begin() + 100);
+    const std::pair<const char*, Bytes> damages[] = {
+        {"head CRC mismatch", oddRecord(0, 612, 100)},
+        {"body check not zero", makeRecord(outer, 7)},
+        {"length word below 292", oddRecord(0, 612, 0, 100)},
+    };
+    for (const auto& [why, record] : damages) {
+        SCOPED_TRACE(why);
+        StoreFileBuilder b;
+        b.addMessage(makeTestMessage(400, 1));
+        const std::int64_t bad = b.addRaw(record);
+        const std::int64_t next = b.addMessage(makeTestMessage(500, 3));
+        ASSERT_TRUE(openFile(b.describeRecords()));
+        EXPECT_EQ(drain(), (Seeds{1, 3}));
+        EXPECT_FALSE(statusFailed(status_));
+        EXPECT_EQ(headerOnDisk().forwardOffset, next);
+        EXPECT_EQ(ctx_.stats.skippedRanges, 1u);
+        EXPECT_EQ(ctx_.stats.skippedBytes, static_cast<std::uint64_t>(next - bad));
+        EXPECT_EQ(occurrences(fileText(home_.file("log/zento.log")),
+                              "[SVC] Store file " + path_ + ": skipped 612 bytes at offset " + std::to_string(bad) +
+                                  ": " + why + "\n"),
+                  1);
+    }
+}
+
+// The end table: which flags each end sets in linear and in ring reading.
+TEST_F(CursorTest, EndsOfTheData) {
+    const std::tuple<const char*, Bytes, ReadOutcome, bool, bool, bool> cases[] = {
+        // name, what follows one intact message, outcome, linear: more; ring: stop, more
+        {"short tail", Bytes(303, 0x11), ReadOutcome::EndOfData, false, false, false},
+        {"damaged head, nothing after", oddRecord(0, 612, 20), ReadOutcome::EndOfData, true, true, true},
+        // The length test counts the 12-byte prefix too: a message 12 bytes short ends the data.
+        {"message 12 bytes past the end", oddRecord(0, 600), ReadOutcome::EndOfData, false, true, false},
+        {"message far past the end", oddRecord(0, 400), ReadOutcome::EndOfData, false, true, false},
+        {"body check, nothing after", oddRecord(1), ReadOutcome::EndOfData, false, true, false},
+        {"zero-filled space", Bytes(5000, 0), ReadOutcome::EndOfData, false, true, false},
+        {"too short record, nothing after", oddRecord(0, 304, 0, 291), ReadOutcome::TooShort, true, true, true},
+    };
+    for (const auto& [name, tail, outcome, linearMore, ringStop, ringMore] : cases) {
+        for (std::uint32_t maxSize : {0u, 1u}) {
+            SCOPED_TRACE(std::string(name) + (maxSize != 0 ? " (ring)" : " (linear)"));
+            StoreFileBuilder b;
+            b.header().maxSize = maxSize;
+            b.addMessage(makeTestMessage(400, 1));
+            b.addRaw(tail);
+            b.describeRecords().header().lastMsgOffset = b.end();  // the removal must not end the data; no wrap
+            if (maxSize == 0) b.header().lastOffset = b.end();
+            ASSERT_TRUE(openFile(b));
+            ASSERT_EQ(read(), 400u);
+            remove();
+            expectEnd(outcome, maxSize == 0 || ringStop, maxSize == 0 ? linearMore : ringMore,
+                      maxSize == 0 ? "Reached file end.\n" : "");
+        }
+    }
+    // DUMP over a preallocated file: the default header never finds the last
+    // message; the zeros behind the last record end the recovery instead of
+    // being forwarded.
+    StoreFileBuilder b;
+    b.addMessage(makeTestMessage(400, 1));
+    b.addMessage(makeTestMessage(700, 2));
+    b.zeroFillTo(64 * 1024);
+    b.header() = {};  // no header type: DUMP's default header
+    ASSERT_TRUE(openFile(b, true));
+    EXPECT_EQ(drain(), (Seeds{1, 2}));
+    expectEnd(ReadOutcome::EndOfData, true, false, "Reached file end.\n");
+}
+
+// A linear read past lastOffset returns nothing, without an error or a flag.
+// The progress share is divided in single precision and scaled in double:
+// 2^24 + 1 becomes 2^24 as a float, and 2^24 - 1 times 100 is no float.
+TEST_F(CursorTest, BeyondLastOffsetAndTheProgressLineOnEveryThousandthCall) {
+    StoreFileBuilder().writeTo(path_);
+    testsupport::truncateFile(path_, 16777300);
+    ASSERT_TRUE(reopen());
+    const std::tuple<std::int64_t, std::int64_t, const char*> cases[] = {
+        {16777217, 1, "Currently at location 16777217, 1677721600.00 percent of file\n"},
+        {16777215, 1, "Currently at location 16777215, 1677721500.00 percent of file\n"},
+        {16777215, 0, "Currently at location 16777215, 100.00 percent of file\n"},
+    };
+    for (const auto& [forward, last, line] : cases) {
+        ctx_.header.forwardOffset = forward;
+        ctx_.header.lastOffset = last;
+        ctx_.progressCounter = 998;
+        std::string out;
+        EXPECT_EQ(read(&out), 0u);
+        EXPECT_EQ(out, "") << "the 999th call";
+        read(&out);
+        EXPECT_EQ(out, line);
+        EXPECT_EQ(statusEntries(status_), Entries{});
+        EXPECT_EQ(ctx_.lastReadOutcome, ReadOutcome::BeyondLastOffset);
+        EXPECT_TRUE(ctx_.moreMessages && !ctx_.stopRequested);
+    }
+}
+
+TEST_F(CursorTest, IoFaultsGiveTheirCodes) {
+    // The first read fills the window with the head (and the body of a
+    // message that fits); a body longer than the window, or the search's
+    // first window, is the second read. Only the search seeks.
+    const std::tuple<bool, std::uint32_t, FileOpKind, int, Entries> faults[] = {
+        {false, 400, FileOpKind::Read, 1, {{1, EIO}, {13, 13182}, {13, 13532}, {13, 13411}}},
+        {false, 70000, FileOpKind::Read, 2, {{1, EIO}, {13, 13182}, {13, 13512}, {13, 13406}}},
+        // After damaged data: a search that cannot read has not shown that
+        // nothing follows, so it is a failure, never the end of the data.
+        {true, 400, FileOpKind::Seek, 1, {{1, EIO}, {13, 13159}, {13, 13402}, {13, 13411}}},
+        {true, 400, FileOpKind::Read, 2, {{1, EIO}, {13, 13182}, {13, 13532}, {13, 13411}}},
+        // The record found is delivered, though the header cannot name it.
+        {true, 400, FileOpKind::Write, 1, {{1, EIO}, {13, 13202}, {13, 13521}, {13, 13414}}},
+    };
+    for (const auto& [damaged, size, kind, nth, codes] : faults) {
+        StoreFileBuilder b;
+        if (damaged) b.addRaw(Bytes(500, 0x33));
+        b.addMessage(makeTestMessage(size, 1));
+        b.describeRecords().header().forwardOffset = 192;
+        ASSERT_TRUE(openFile(b));
+        FaultyFileOps ops;
+        ops.failNth(kind, nth, EIO);
+        const bool delivers = kind == FileOpKind::Write;
+        EXPECT_EQ(read(), delivers ? size : 0u);
+        EXPECT_EQ(statusEntries(status_), codes);
+        EXPECT_EQ(static_cast<bool>(ctx_.currentMsg), delivers);
+        EXPECT_EQ(ctx_.lastReadOutcome, delivers ? ReadOutcome::Delivered : ReadOutcome::ReadError);
+    }
+}
+
+// A wrapped type-2 ring. Newer part: A (1) at the data area start, B (2) the
+// newest; behind B a record of an earlier lap (91) that reads as sound; the
+// oldest, C (3), near the physical end, followed by `tail` zero bytes.
+struct Ring {
+    StoreFileBuilder b;
+    std::int64_t a = 0, newest = 0, earlierLap = 0;
+};
+
+Ring wrappedRing(std::int64_t tail = 200) {
+    Ring r;
+    r.a = r.b.addMessage(makeTestMessage(400, 1));
+    r.newest = r.b.addMessage(makeTestMessage(400, 2));
+    r.earlierLap = r.b.addMessage(makeTestMessage(400, 91));
+    r.b.addRaw(Bytes(1500, 0x77));
+    const std::int64_t oldest = r.b.addMessage(makeTestMessage(400, 3));
+    r.b.zeroFillTo(r.b.end() + tail);
+    r.b.header() = {kStoreMagic, 2, 0, 0, oldest, 0, r.newest, 3, 0, 0, oldest + 412, oldest, 0, 1, 1, 0};
+    return r;
+}
+
+// At the physical end the reader goes to the wrap position, meets header
+// bytes there (no damage), searches on, and ends with the newest record: it
+// neither circles nor hands out C again. A removal that leaves no room for a
+// record head before the end records the wrap position, where a run stopped
+// right then resumes.
+TEST_F(CursorTest, PartAfterTheWrapEndsWithTheNewestRecord) {
+    struct Row {
+        const char* name;
+        std::int64_t tail, lastShift;  // lastMsgOffset relative to B
+        bool damageNewest, damageA, startBehindNewest;
+        Seeds sent;
+        bool stop, more;
+    } rows[] = {
+        {"sound ring, C ending the file", 0, 0, false, false, false, {3, 1, 2}, false, false},
+        {"room for a record head behind C", 304, 0, false, false, false, {3, 1, 2}, false, false},
+        {"newest record damaged", 200, 0, true, false, false, {3, 1}, true, true},
+        {"both newer records damaged", 200, 0, true, true, false, {3}, true, true},
+        {"records shifted behind the newest", 200, -1, false, false, false, {3, 1}, true, false},
+        {"newest named inside A", 200, -404, false, false, false, {3, 1}, true, false},
+        {"forward offset between newest and oldest", 200, 0, false, false, true, {}, true, false},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        Ring r = wrappedRing(row.tail);
+        r.b.header().lastMsgOffset = r.newest + row.lastShift;
+        if (row.startBehindNewest) r.b.header().forwardOffset = r.earlierLap;
+        const auto write = [&] {
+            r.b.writeTo(path_);
+            if (row.damageNewest) testsupport::flipByte(path_, r.newest + 50);
+            if (row.damageA) testsupport::flipByte(path_, r.a + 50);
+        };
+        write();
+        ASSERT_TRUE(reopen());
+        EXPECT_EQ(drain(), row.sent);
+        EXPECT_EQ(ctx_.stopRequested, row.stop);
+        EXPECT_EQ(ctx_.moreMessages, row.more);
+        EXPECT_EQ(statusEntries(status_) == storeCodes({13412}), row.stop);
+        EXPECT_EQ(ctx_.stats.skippedRanges != 0, row.damageNewest);
+
+        write();
+        Seeds sent;
+        for (int run = 0; run < 12 && reopen() && read() > 0; ++run) {
+            sent.push_back(deliveredSeed());
+            remove();
+            if (!ctx_.moreMessages || ctx_.stopRequested) break;
+        }
+        EXPECT_EQ(sent, row.sent) << "a run per removal";
+    }
+}
+
+// A header whose bytes under the wrap position pass as a record (a bad
+// primary CRC word that reads as the marker, the backup's magic as head CRC),
+// met by the first read of a run: the forward offset must name where that
+// record was read, so that its removal moves on from there.
+TEST_F(CursorTest, RecordReadAtTheWrapPositionIsRemovedFromThere) {
+    Ring r = wrappedRing();
+    StoreFileHeader& h = r.b.header();
+    h.forwardOffset = h.lastOffset;  // C went in an earlier run
+    h.revision = 0;
+    h.word12 = 400;  // the length word of the message that starts at 104
+    Bytes file = r.b.bytes();
+    const std::int64_t next = 92 + 12 + 400;
+    const Bytes rec = makeRecord(makeTestMessage(500, 7));
+    std::copy(rec.begin(), rec.end(), file.begin() + next);
+    encodeU32(file.data() + 4, 2);  // the primary names the type; its CRC is broken below
+    std::copy(kRecordMarker, kRecordMarker + 4, file.begin() + 92);
+    // Solve the last four head bytes so that the head CRC is the magic.
+    std::fill(file.begin() + 392, file.begin() + 396, 0);
+    const std::uint32_t tail = storeCrc({file.data() + 104, 292}) ^ kStoreMagic;
+    for (std::size_t i = 0; i < 4; ++i) file[392 + i] = static_cast<std::uint8_t>(tail >> (24 - 8 * i));
+    testsupport::writeAllBytes(path_, file);
+    ASSERT_TRUE(reopen());
+    ctx_.header.lastMsgOffset = next;
+    EXPECT_EQ(read(), 400u);
+    EXPECT_EQ(ctx_.header.forwardOffset, 92);
+    EXPECT_EQ(headerOnDisk().forwardOffset, 92);
+    remove();
+    EXPECT_EQ(read(), 500u);
+    EXPECT_EQ(ctx_.header.forwardOffset, next);
+    remove();
+    EXPECT_FALSE(ctx_.moreMessages);
+}
+
+// Holds a 400-byte message of a header with the data ending at 3000 (and,
+// for type 2, the last message at 2000) in a file of 4096 bytes.
+class RemoveTest : public StoreFileTest {
+protected:
+    void SetUp() override {
+        StoreFileBuilder b;
+        b.zeroFillTo(4096);
+        ASSERT_TRUE(openFile(b));
+        hold(2, 0, 500, 192, 0, 5, 2);
+    }
+    void hold(std::int32_t type, std::uint32_t maxSize, std::int64_t forward, std::int64_t first, std::uint32_t wrapped,
+              std::uint32_t msgCount, std::uint32_t forwarded) {
+        ctx_.headerType = type;
+        const std::int64_t last = type == 2 ? 2000 : 0;  // as loading an older header leaves it
+        ctx_.header = {kStoreMagic, 2, 0, 0, first, 0, last, msgCount, forwarded, 3000, 3000, forward, 0, wrapped, maxSize, 0};
+        ctx_.moreMessages = true;
+        ctx_.stopRequested = false;
+        const Bytes msg = makeTestMessage(400, 1);
+        ASSERT_TRUE(allocateMessage(ctx_.currentMsg, 400));
+        std::copy(msg.begin(), msg.end(), ctx_.currentMsg.data());
+        ctx_.retryPending = true;
+    }
+};
+
+TEST_F(RemoveTest, ForwardOffsetAndEndAsTheHeaderSays) {
+    constexpr std::uint32_t ring = 4096;
+    struct Row {
+        const char* name;
+        std::int32_t type;
+        std::uint32_t maxSize;  // 0: a linear file
+        std::int64_t forward, first;
+        std::uint32_t wrapped, msgCount, forwarded;
+        std::int64_t forwardAfter;
+        std::uint32_t forwardedAfter;
+        bool more, stop;
+    } rows[] = {
+        {"last message", 2, 0, 2000, 192, 0, 5, 2, 2000, 5, false, false},
+        {"before the data end", 2, 0, 500, 192, 0, 5, 2, 912, 3, true, false},
+        {"at the oldest message", 2, 0, 192, 192, 0, 5, 2, 604, 1, true, false},
+        {"at the data end, no wrap", 2, 0, 3000, 192, 0, 5, 2, 3000, 3, true, true},
+        {"wrapped, type 2", 2, ring, 3000, 2500, 1, 5, 2, 92, 3, true, false},
+        // Oldest before newest: nothing at the data area start is left for
+        // this lap, whatever the wrapped word says.
+        {"wrapped word without a wrap", 2, ring, 3000, 192, 1, 5, 2, 3000, 3, true, true},
+        {"wrapped word, oldest is newest", 2, ring, 3000, 2000, 1, 5, 2, 3000, 3, true, true},
+        {"wrapped word in a linear file", 1, 0, 3000, 192, 1, 5, 2, 3000, 3, true, true},
+        // Behind the wrap already: the next record follows, whatever lastOffset says.
+        {"after the wrap, at lastOffset", 2, ring, 3000, 3500, 1, 5, 2, 3412, 3, true, false},
+        // The older types cannot name their newest record: the wrapped word
+        // decides, and in a ring only the removal that completes a message
+        // count that can be trusted ends the recovery.
+        {"wrapped, type 1", 1, ring, 3000, 192, 1, 5, 2, 68, 3, true, false},
+        {"wrapped, type 0", 0, ring, 3000, 192, 1, 5, 2, 64, 3, true, false},
+        {"type 1 ring, the count completes", 1, 1, 500, 192, 0, 5, 4, 912, 5, false, false},
+        {"type 1 ring, one still to forward", 1, 1, 500, 192, 0, 5, 3, 912, 4, true, false},
+        {"type 1 ring, the count restarts at the oldest", 1, 1, 192, 192, 0, 1, 9, 604, 1, false, false},
+        {"type 1 ring, a stale count past msgCount", 1, 1, 500, 192, 0, 5, 7, 912, 8, true, false},
+        {"type 1 ring, no count kept", 1, 1, 500, 192, 0, 0, 0xFFFFFFFF, 912, 0, true, false},
+        {"type 1 ring, the DUMP count", 1, 1, 500, 192, 0, 0xFFFFFFFF, 0xFFFFFFFE, 912, 0xFFFFFFFF, true, false},
+        {"type 1 linear file", 1, 0, 500, 192, 0, 5, 4, 912, 5, true, false},
+        {"type 2 ring ends at its last message only", 2, 1, 500, 192, 0, 5, 4, 912, 5, true, false},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.name);
+        hold(r.type, r.maxSize, r.forward, r.first, r.wrapped, r.msgCount, r.forwarded);
+        remove();
+        EXPECT_EQ(ctx_.header.forwardOffset, r.forwardAfter);
+        EXPECT_EQ(ctx_.header.forwardedCount, r.forwardedAfter);
+        EXPECT_EQ(ctx_.moreMessages, r.more);
+        EXPECT_EQ(ctx_.stopRequested, r.stop);
+        EXPECT_FALSE(ctx_.currentMsg || ctx_.retryPending);
+        if (r.type == 2) {
+            EXPECT_EQ(headerOnDisk().forwardOffset, r.forwardAfter);
+        }
+    }
+    removeLastMsg(ctx_, status_);
+    EXPECT_EQ(statusEntries(status_), storeCodes({13452})) << "nothing held";
+}
+
+// The message stays for a resend, and its next acknowledgement must move the
+// offset once, not past the message behind it. Failures in a row stop the
+// recovery, which would otherwise send and remove the message forever. With
+// ZENTO_SF_SYNC=message every removal is synced, and a failed sync fails it.
+TEST_F(RemoveTest, FailedRemovalKeepsMessageAndOffsetAndThreeInARowStop) {
+    ::setenv("ZENTO_SF_SYNC", "message", 1);
+    const std::string warning = "Warning: ERROR trying to write file header: error in ";
+    const std::tuple<FileOpKind, int, Entries, std::string> faults[] = {
+        // The header area is read first, to know which copy holds the header now.
+        {FileOpKind::Read, EIO, {{1, EIO}, {13, 13182}, {13, 13521}, {13, 13453}}, "READ.\n"},
+        {FileOpKind::Write, ENOSPC, {{1, ENOSPC}, {13, 13202}, {13, 13521}, {13, 13453}}, "WRITE.\n"},
+        {FileOpKind::Fsync, EIO, {{1, EIO}, {13, 13220}, {13, 13453}}, "SYNC.\n"},
+    };
+    for (const auto& [kind, error, codes, line] : faults) {
+        FaultyFileOps ops;
+        ops.failNth(kind, 1, error);
+        EXPECT_EQ(captured([&] { removeLastMsg(ctx_, status_); }), warning + line);
+        EXPECT_EQ(statusEntries(status_), codes);
+        EXPECT_TRUE(ctx_.currentMsg && ctx_.retryPending && !ctx_.stopRequested) << line;
+        EXPECT_EQ(ctx_.header.forwardOffset, 500);
+        EXPECT_EQ(ctx_.header.forwardedCount, 2u);
+        if (kind == FileOpKind::Write) {  // a success in between moves the offset once and starts the count again
+            remove();
+            EXPECT_EQ(ctx_.header.forwardOffset, 912);
+            hold(2, 0, 500, 192, 0, 5, 2);
+        }
+    }
+    {
+        FaultyFileOps ops;
+        ops.failNth(FileOpKind::Write, 1, ENOSPC, true);
+        std::string out;
+        for (int attempt = 2; attempt <= 3; ++attempt) {
+            out = captured([&] { removeLastMsg(ctx_, status_); });
+            EXPECT_EQ(ctx_.stopRequested, attempt == 3) << attempt;
+            EXPECT_EQ(ctx_.dataUnreadable, attempt == 3) << attempt;
+        }
+        EXPECT_EQ(out, warning + "WRITE.\nError: the store file header could not be written (No space left on "
+                                 "device).  Recovery stopped; the remaining messages stay in the store file.\n");
+        EXPECT_TRUE(ctx_.currentMsg && ctx_.moreMessages);
+    }
+    const std::pair<const char*, int> settings[] = {{"message", 2}, {nullptr, 0}, {"close", 0}, {"MESSAGE", 0}};
+    for (const auto& [setting, syncs] : settings) {
+        if (setting != nullptr) ::setenv("ZENTO_SF_SYNC", setting, 1);
+        if (setting == nullptr) ::unsetenv("ZENTO_SF_SYNC");
+        FaultyFileOps counted;
+        hold(2, 0, 500, 192, 0, 5, 2);
+        remove();
+        hold(2, 0, 912, 192, 0, 5, 2);
+        remove();
+        EXPECT_EQ(counted.calls(FileOpKind::Fsync), syncs) << (setting != nullptr ? setting : "unset");
+    }
+}
+
+// The removal of the last message leaves the forward offset on it and counts
+// it forwarded; a rerun must not send it again. Only a header that counts all
+// its messages forwarded with the forward offset on the last one is drained,
+// or a ring of an older type whose count is exactly complete and whose reader
+// has left the oldest message.
+TEST_F(CursorTest, OnlyAFullyCountedHeaderIsDrained) {
+    const std::tuple<const char*, int, std::uint32_t, std::uint32_t, std::uint32_t, bool, bool> cases[] = {
+        // name, type, maxSize, msgCount, forwardedCount, forward offset on the last, drained
+        {"all forwarded", 2, 0, 2, 2, true, true},
+        {"all forwarded, ring", 2, 1, 2, 2, true, true},
+        {"one still to forward", 2, 0, 2, 1, true, false},
+        {"forward offset before the last", 2, 0, 2, 2, false, false},
+        {"no messages counted", 2, 0, 0, 0, true, false},
+        {"the DUMP count", 2, 0, 0xFFFFFFFF, 0xFFFFFFFF, true, false},
+        {"type 1 linear", 1, 0, 2, 2, true, false},
+        {"type 1 ring, count complete", 1, 1, 2, 2, true, true},
+        {"type 0 ring, count complete", 0, 1, 2, 2, true, true},
+        {"type 1 ring, one still to forward", 1, 1, 2, 1, true, false},
+        {"type 1 ring, a stale count past msgCount", 1, 1, 2, 3, true, false},
+        {"type 1 ring, at the oldest message", 1, 1, 2, 2, false, false},
+    };
+    for (const auto& [name, type, maxSize, msgCount, forwarded, onLast, drained] : cases) {
+        SCOPED_TRACE(name);
+        StoreFileBuilder b(type);
+        b.addMessage(makeTestMessage(400, 1));
+        b.addMessage(makeTestMessage(500, 2));
+        StoreFileHeader& h = b.describeRecords().header();
+        h.maxSize = maxSize;
+        h.msgCount = msgCount;
+        h.forwardedCount = forwarded;
+        h.forwardOffset = b.recordOffsets()[onLast ? 1 : 0];
+        b.zeroFillTo(b.end() + 1000);
+        ASSERT_TRUE(openFile(b));
+        ctx_.header.lastMsgOffset = b.recordOffsets()[1];  // must not count where the type keeps none
+        if (drained) {
+            expectEnd(ReadOutcome::EndOfData, true, false, maxSize == 0 ? "Reached file end.\n" : "");
+            EXPECT_EQ(statusEntries(status_), storeCodes({13412}));
+        } else {
+            EXPECT_EQ(read(), onLast ? 500u : 400u);
+        }
+    }
+}
+
+}  // namespace
