@@ -13,13 +13,7 @@ namespace {
 using namespace hardening;
 using Bytes = std::vector<std::uint8_t>;
 
-constexpr std::int32_t kMessages = 3;
-
-struct Write {
-    std::int64_t at;
-    Bytes bytes;
-};
-std::vector<Write> gWrites;  // made while the recorder is installed
+std::vector<std::pair<std::int64_t, Bytes>> gWrites;  // made while the recorder is installed
 
 // Header rewrites are positioned writes.
 int recordingPwrite(int fd, const void* buffer, unsigned count, std::int64_t at) {
@@ -29,66 +23,59 @@ int recordingPwrite(int fd, const void* buffer, unsigned count, std::int64_t at)
     return written;
 }
 
-// Every file a crash during the writes can leave, from before the first to
-// after the last, each write torn at every byte; but the one write that
-// covers the change-over to the backup copy lands whole (see
-// storefile/header_pair.cpp).
-std::vector<Bytes> crashStates(Bytes file, const std::vector<Write>& writes, std::int64_t blockSize) {
-    std::vector<Bytes> states;
-    for (const Write& w : writes) {
-        const bool changeOver = w.at < blockSize + 4 && w.at + static_cast<std::int64_t>(w.bytes.size()) > blockSize + 4;
-        for (std::size_t torn = 0; torn < (changeOver ? 1 : w.bytes.size()); ++torn) {
-            states.push_back(file);
-            std::copy_n(w.bytes.begin(), torn, states.back().begin() + w.at);
-        }
-        file.resize(std::max(file.size(), static_cast<std::size_t>(w.at) + w.bytes.size()));
-        std::copy(w.bytes.begin(), w.bytes.end(), file.begin() + w.at);
-    }
-    states.push_back(file);
-    return states;
-}
-
 TEST(CrashResume, CrashWhileRecordingAnAcknowledgementLosesNoMessage) {
     testsupport::TempHome home;
     const std::string path = home.file("ZENTO_STORE_NODE1.HARDSVC");
-    platform::FileOps recording = platform::posixFileOps();
+    platform::FileOps recording = platform::posixFileOps(), noFlush = platform::posixFileOps();
     recording.pwrite = recordingPwrite;
-    // The real calls, but a sync flushes nothing: a crash is simulated by the
-    // bytes a file holds, and a thousand flushes of a real disk take seconds.
-    platform::FileOps noFlush = platform::posixFileOps();
+    // A crash is simulated by the bytes a file holds, and a thousand flushes
+    // of a real disk take seconds.
     noFlush.fsync = [](int) { return 0; };
     int crashPoints = 0;
     for (const int type : {2, 1}) {
         // A type-1 header keeps no last message offset: once the last message
         // is removed its forward offset stands at the file's end, which a
         // recovery refuses at start-up whether it crashed or not.
-        for (std::int32_t acknowledged = 1; acknowledged <= (type == 2 ? kMessages : kMessages - 1); ++acknowledged) {
+        for (std::int32_t acknowledged = 1; acknowledged <= (type == 2 ? 3 : 2); ++acknowledged) {
             SCOPED_TRACE("type " + std::to_string(type) + ", message " + std::to_string(acknowledged) + " acknowledged");
-            storeOf(numbers(1, kMessages), type).writeTo(path);
-            // Forward up to that message; record the writes of its removal.
-            Bytes before;
+            storeOf(numbers(1, 3), type).writeTo(path);
+            // Forward up to that message, recording the writes of its removal.
+            Bytes file;
             RecoverContext ctx;
             ctx.storeFileName = path;
             StatusBlock status;
-            capturedStdout([&] {
-                ASSERT_TRUE(openStoreFile(ctx, status));
-                for (std::int32_t n = 1; n <= acknowledged; ++n) {
-                    ASSERT_GT(readNextMessage(ctx, status), 0u);
-                    before = testsupport::readAllBytes(path);
-                    gWrites.clear();
-                    testsupport::ScopedFileOps use(recording);
-                    removeLastMsg(ctx, status);
-                    ASSERT_FALSE(statusFailed(status));
+            testing::internal::CaptureStdout();
+            EXPECT_TRUE(openStoreFile(ctx, status));
+            for (std::int32_t n = 1; n <= acknowledged; ++n) {
+                EXPECT_GT(readNextMessage(ctx, status), 0u);
+                file = testsupport::readAllBytes(path);
+                gWrites.clear();
+                testsupport::ScopedFileOps use(recording);
+                removeLastMsg(ctx, status);
+                EXPECT_FALSE(statusFailed(status));
+            }
+            MasterFileClose(ctx, status);
+            testing::internal::GetCapturedStdout();
+            ASSERT_FALSE(HasFailure() || gWrites.empty());
+
+            // Every state a crash can leave: each write torn at every byte,
+            // but for the one that covers the change-over to the backup copy,
+            // which lands whole (see storefile/header_pair.cpp).
+            std::vector<Bytes> states;
+            const std::int64_t changeOver = blockSizeOf(type) + 4;
+            for (const auto& [at, bytes] : gWrites) {
+                const bool whole = at < changeOver && at + static_cast<std::int64_t>(bytes.size()) > changeOver;
+                for (std::size_t torn = 0; torn < (whole ? 1 : bytes.size()); ++torn) {
+                    states.push_back(file);
+                    std::copy_n(bytes.begin(), torn, states.back().begin() + at);
                 }
-                MasterFileClose(ctx, status);
-            });
-            ASSERT_FALSE(HasFatalFailure());
-            ASSERT_FALSE(gWrites.empty());
+                std::copy(bytes.begin(), bytes.end(), file.begin() + at);
+            }
+            states.push_back(file);
 
             // Every message behind the acknowledged one comes; that one may come again.
-            const Ids withAcknowledged = numbers(acknowledged, kMessages);
-            const Ids rest(withAcknowledged.begin() + 1, withAcknowledged.end());
-            for (const Bytes& state : crashStates(before, gWrites, blockSizeOf(type))) {
+            const Ids withAcknowledged = numbers(acknowledged, 3), rest(withAcknowledged.begin() + 1, withAcknowledged.end());
+            for (const Bytes& state : states) {
                 ++crashPoints;
                 testsupport::ScopedFileOps use(noFlush);
                 testsupport::writeAllBytes(path, state);

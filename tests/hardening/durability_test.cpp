@@ -11,6 +11,12 @@ namespace {
 using namespace hardening;
 using testsupport::FileOpKind;
 
+// The forward offset in the primary header block on the disk.
+std::int64_t forwardOffsetOnDisk(const std::string& path) {
+    const std::vector<std::uint8_t> bytes = testsupport::readAllBytes(path);
+    return decodeType2(std::span<const std::uint8_t, 92>(bytes.data(), 92)).forwardOffset;
+}
+
 class Durability : public testsupport::TempHomeTest {
 protected:
     void TearDown() override { ::unsetenv("ZENTO_SF_SYNC"); }

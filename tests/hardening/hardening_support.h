@@ -74,18 +74,6 @@ inline void acknowledgeAtOnce(InProcessNetwork& net, MsgView sent) {
     if (listIdOf(sent) != kNoticeListId) net.deliver(notification(kTransAck, kArec, net.self(), ZENTO_SERVER_TRANSNUM(sent)).view());
 }
 
-// The forward offset in the primary header block on the disk.
-inline std::int64_t forwardOffsetOnDisk(const std::string& path) {
-    const std::vector<std::uint8_t> bytes = testsupport::readAllBytes(path);
-    return decodeType2(std::span<const std::uint8_t, 92>(bytes.data(), 92)).forwardOffset;
-}
-
-inline std::string capturedStdout(const std::function<void()>& f) {
-    testing::internal::CaptureStdout();
-    f();
-    return testing::internal::GetCapturedStdout();
-}
-
 struct RunResult {
     int exitCode = -1;
     std::string out;
@@ -127,7 +115,9 @@ inline RunResult recoverInProcess(const std::string& path, InProcessNetwork::Sen
     const char* argv[] = {"zento_sf_recover", "hardsvc", path.c_str()};
     RunResult result;
     RecoverContext ctx;
-    result.out = capturedStdout([&] { result.exitCode = runRecovery(ctx, 3, argv); });
+    testing::internal::CaptureStdout();
+    result.exitCode = runRecovery(ctx, 3, argv);
+    result.out = testing::internal::GetCapturedStdout();
     // A failed start leaves the file open, as the process's end would close it.
     if (ctx.storeFileHandle >= 0) {
         StatusBlock ignored;
