@@ -1,7 +1,6 @@
 #pragma once
-// Shared by the forwarding and recovery tests: stored replies made the way
-// the store task makes them, store files holding them, and a fixture on the
-// in-process transport that reads the library's log back.
+// Shared by the forwarding and recovery tests: stored replies as the store task
+// makes them, store files of them, and a fixture on the in-process transport.
 #include <gtest/gtest.h>
 
 #include <array>
