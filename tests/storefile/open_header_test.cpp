@@ -26,18 +26,6 @@ StoreFileBuilder twoMessages() {
 
 using OpenTest = StoreFileTest;
 
-TEST_F(OpenTest, NewFileStartUpLines) {
-    StoreFileBuilder fresh;
-    fresh.zeroFillTo(4096);
-    ASSERT_TRUE(openFile(fresh));
-    EXPECT_EQ(out_,
-              "File opened.\nFound non-zero revision number 2\nChecking store file header blocks, size=92\n"
-              "Header read in ok.\nProcessing file header type 2\n"
-              "File header type 2 detected and read.  Processing file.\n"
-              "Starting at location 192, 100.00 percent of file.\n");
-    EXPECT_EQ(ctx_.fileSize, 4096);
-}
-
 TEST(DetectHeaderType, RevisionFirstThenTheNewestMatchingMagic) {
     const std::tuple<std::uint32_t, std::vector<std::size_t>, std::int32_t, const char*> cases[] = {
         {1, {}, 1, "Found non-zero revision number 1\n"}, {2, {}, 2, "Found non-zero revision number 2\n"},
@@ -57,57 +45,45 @@ TEST(DetectHeaderType, RevisionFirstThenTheNewestMatchingMagic) {
 // Every row of the start-up decision table, without and with DUMP.
 TEST_F(OpenTest, DecisionTable) {
     const StoreFileBuilder base = twoMessages();
-    const auto end = static_cast<std::uint64_t>(base.end());
-    const std::string checked = "Found non-zero revision number 2\nChecking store file header blocks, size=92\n";
-    const std::string processing = "Processing file header type 2\n";
-    const auto badCrc = [](const Bytes& area, int which) {
-        const std::size_t at = which == 1 ? 0 : 96;
-        char line[128];
-        std::snprintf(line, sizeof line, "BAD CRC: CRC #%d should be %08X, file CRC #%d is %08X\n", which,
-                      storeCrc({area.data() + at, 92}), which, decodeU32(area.data() + at + 92));
-        return std::string(line);
+    const std::int64_t end = base.end();
+    // The type and block-check lines of a type-2 header area as it now stands.
+    const auto checkLines = [](const Bytes& area) {
+        std::string lines = "Found non-zero revision number 2\nChecking store file header blocks, size=92\n";
+        for (int which : {1, 2}) {
+            const std::uint32_t crc = storeCrc({area.data() + (which - 1) * 96, 92});
+            const std::uint32_t stored = decodeU32(area.data() + (which - 1) * 96 + 92);
+            char line[128];
+            std::snprintf(line, sizeof line, "BAD CRC: CRC #%d should be %08X, file CRC #%d is %08X\n", which, crc,
+                          which, stored);
+            if (crc != stored) lines += line;
+        }
+        return lines;
     };
-    const auto forwardAt = [](std::uint64_t forward) {
+    const auto forwardAt = [](std::int64_t forward) {
         return [forward](const std::string& p) {
-            setWord64(p, 64, forward);
-            setWord64(p, 96 + 64, forward);
+            setWord64(p, 64, static_cast<std::uint64_t>(forward));
+            setWord64(p, 96 + 64, static_cast<std::uint64_t>(forward));
             testsupport::fixHeaderCrcs(p, 2);
         };
     };
-    char beyond[128];
-    std::snprintf(beyond, sizeof beyond, "Error: file header forward offset %llu greater than file size %llu.\n",
-                  static_cast<unsigned long long>(end), static_cast<unsigned long long>(end));
-    struct Row {
-        const char* name;
-        std::function<void(const std::string&)> damage;
-        std::function<std::string(const Bytes&)> lines;  // after "File opened.", up to the verdict's consequences
-        bool usable;
-    } rows[] = {
-        {"unknown type", [](const std::string& p) { setWord64(p, 0, 0); setWord64(p, 96, 0); },
-         [](const Bytes&) { return std::string("ERROR: Could not match header to any known type.\n"); }, false},
-        {"verdict 0", [](const std::string&) {}, [&](const Bytes&) { return checked + "Header read in ok.\n" + processing; },
+    const std::string beyond = "Error: file header forward offset " + std::to_string(end) + " greater than file size " +
+                               std::to_string(end) + ".\n";
+    const std::tuple<const char*, std::function<void(const std::string&)>, std::string, std::string, bool> rows[] = {
+        // name, damage, the verdict's line, the line after the type's, usable
+        {"unknown type", [](const std::string& p) { setWord64(p, 0, 0); setWord64(p, 96, 0); }, "", "", false},
+        {"verdict 0", [](const std::string&) {}, "Header read in ok.\n", "", true},
+        {"verdict 1: backup used", [](const std::string& p) { setWord64(p, 64, 800); }, "Primary block bad.\n", "", true},
+        {"verdict 2: primary used", [](const std::string& p) { setWord64(p, 160, 800); }, "Header backup block bad.\n", "",
          true},
-        {"verdict 1: backup used", [&](const std::string& p) { setWord64(p, 64, 800); },
-         [&](const Bytes& a) { return checked + badCrc(a, 1) + "Primary block bad.\n" + processing; }, true},
-        {"verdict 2: primary used", [&](const std::string& p) { setWord64(p, 96 + 64, 800); },
-         [&](const Bytes& a) { return checked + badCrc(a, 2) + "Header backup block bad.\n" + processing; }, true},
         {"verdict 3: both CRCs bad", [](const std::string& p) { setWord64(p, 16, 1); setWord64(p, 96 + 16, 1); },
-         [&](const Bytes& a) { return checked + badCrc(a, 1) + badCrc(a, 2) + "Both header blocks bad.\n" + processing; },
-         false},
-        {"verdict 3: good CRCs, blocks differ", [&](const std::string& p) {
-             setWord64(p, 16, 1);
-             forwardAt(192)(p);
-         },
-         [&](const Bytes&) { return checked + "Both header blocks bad.\n" + processing; }, false},
-        {"forward offset at the file's length", forwardAt(end),
-         [&](const Bytes&) { return checked + "Header read in ok.\n" + processing + beyond; }, false},
-        {"negative forward offset", forwardAt(static_cast<std::uint64_t>(-5)),
-         [&](const Bytes&) {
-             return checked + "Header read in ok.\n" + processing + "Error: file header forward offset -5 is negative.\n";
-         },
-         false},
+         "Both header blocks bad.\n", "", false},
+        {"verdict 3: good CRCs, blocks differ", [&](const std::string& p) { setWord64(p, 16, 1); forwardAt(192)(p); },
+         "Both header blocks bad.\n", "", false},
+        {"forward offset at the file's length", forwardAt(end), "Header read in ok.\n", beyond, false},
+        {"negative forward offset", forwardAt(-5), "Header read in ok.\n",
+         "Error: file header forward offset -5 is negative.\n", false},
     };
-    const std::string cannotContinue =
+    const std::string cannotContinue = ".  RECOVER cannot continue\n"
         "*!* If you wish emergency file recovery, please use the DUMP parameter\n"
         "*!* It is recommended that you back up your KV58 database before\n"
         "*!* attempting emergency file recovery with the DUMP parameter.\n";
@@ -117,52 +93,57 @@ TEST_F(OpenTest, DecisionTable) {
         "*!* Because of this, your KV58 database may contain duplicate,\n    strange, or impossible values.\n"
         "*!* Please check your database values after this operation.\n"
         "    Default front-to-back-of-file message dumping will be used.\n";
-    for (const Row& row : rows) {
+    const StoreFileHeader defaultHeader{kStoreMagic, 2, 0, 0, 0, 0, end, 0xFFFFFFFF, 0, end, end, 192, 0, 0, 0, 0};
+    for (const auto& [name, damage, verdict, after, usable] : rows) {
         for (bool dump : {false, true}) {
-            SCOPED_TRACE(std::string(row.name) + (dump ? " with DUMP" : ""));
+            SCOPED_TRACE(std::string(name) + (dump ? " with DUMP" : ""));
             base.writeTo(path_);
-            row.damage(path_);
-            const bool unknown = row.name == std::string("unknown type");
-            std::string expected = "File opened.\n" + row.lines(testsupport::readAllBytes(path_));
-            if (row.usable) {
-                expected += "File header type 2 detected and read.  Processing file.\n";
+            damage(path_);
+            const bool unknown = verdict.empty();
+            std::string expected = "File opened.\n" + (unknown ? "ERROR: Could not match header to any known type.\n"
+                                                               : checkLines(testsupport::readAllBytes(path_)) + verdict +
+                                                                     "Processing file header type 2\n" + after);
+            if (usable) {
+                expected += "File header type 2 detected and read.  Processing file.\n" + startLine(192, end);
             } else if (!dump) {
                 expected += std::string("*!* The file header is ") + (unknown ? "of an unknown type" : "corrupt") +
-                            ".  RECOVER cannot continue\n" + cannotContinue;
+                            cannotContinue;
             } else {
-                expected += dumping;
+                expected += dumping + startLine(192, end);
             }
-            EXPECT_EQ(reopen(dump), row.usable || dump);
-            EXPECT_EQ(out_, expected + (row.usable || dump ? startLine(192, base.end()) : ""));
-            if (!row.usable && !dump) {
+            EXPECT_EQ(reopen(dump), usable || dump);
+            EXPECT_EQ(out_, expected);
+            if (!usable && !dump) {
                 EXPECT_EQ(statusEntries(status_), unknown ? storeCodes({13512, 13411}) : storeCodes({13510, 13512, 13411}));
                 continue;
             }
             EXPECT_FALSE(statusFailed(status_));
             EXPECT_EQ(ctx_.headerType, 2);
-            const std::int64_t e = base.end();
-            const StoreFileHeader defaultHeader{kStoreMagic, 2, 0, 0, 0, 0, e, 0xFFFFFFFF, 0, e, e, 192, 0, 0, 0, 0};
             EXPECT_EQ(ctx_.header.forwardOffset, 192);
-            if (dump && !row.usable) {
+            if (!usable) {
                 EXPECT_EQ(encodeType2(ctx_.header), encodeType2(defaultHeader));
             }
         }
     }
 }
 
-TEST_F(OpenTest, StartPercentInSinglePrecisionAndWithoutDataEnd) {
-    StoreFileBuilder b;
-    b.header().forwardOffset = 16777217;  // 2^24 + 1 is no float: single precision shows 1677721600.00
-    b.header().lastOffset = 1;
-    b.writeTo(path_);
-    testsupport::truncateFile(path_, 16777300);
-    ASSERT_TRUE(reopen());
-    EXPECT_NE(out_.find("Starting at location 16777217, 1677721600.00 percent of file.\n"), std::string::npos);
-    b.header().forwardOffset = 192;
-    b.header().lastOffset = 0;  // would divide by zero
-    b.zeroFillTo(1000);
-    ASSERT_TRUE(openFile(b));
-    EXPECT_NE(out_.find("Starting at location 192, 100.00 percent of file.\n"), std::string::npos);
+// Single precision: 2^24 + 1 is no float and shows as 1677721600.00. A new
+// file, and a header whose data ends at 0 (a division by zero), show 100.00.
+TEST_F(OpenTest, StartPercentInSinglePrecision) {
+    const std::tuple<std::int64_t, std::int64_t, const char*> cases[] = {
+        {16777217, 1, "Starting at location 16777217, 1677721600.00 percent of file.\n"},
+        {192, 192, "Starting at location 192, 100.00 percent of file.\n"},
+        {192, 0, "Starting at location 192, 100.00 percent of file.\n"},
+    };
+    for (const auto& [forward, last, line] : cases) {
+        StoreFileBuilder b;
+        b.header().forwardOffset = forward;
+        b.header().lastOffset = last;
+        b.writeTo(path_);
+        testsupport::truncateFile(path_, 16777300);
+        ASSERT_TRUE(reopen());
+        EXPECT_EQ(out_.substr(out_.find("Starting")), line);
+    }
 }
 
 TEST_F(OpenTest, EmptyShortMissingAndFailingFiles) {
