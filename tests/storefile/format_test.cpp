@@ -1,10 +1,13 @@
-// The on-disk format in memory: the CRC, the verdict on a header pair, the
-// type-2 layout and the conversions of the two older header generations.
+// The on-disk format: the CRC, the verdict on a header pair, the type-2
+// layout, the conversions of the two older header generations, and the
+// silent type-2 header I/O with its codes. (Rewrites in the file's own type
+// are header_crash_test.cpp's.)
 #include <cstdio>
 #include <random>
 #include <string_view>
 
 #include "msglib/coding.h"
+#include "platform/file_ops.h"
 #include "tests/storefile/store_test.h"
 
 namespace {
@@ -151,6 +154,53 @@ TEST(HeaderConversion, Type0WrapFollowsTheOffsetsAndIsNotWrittenBack) {
     StoreFileHeader again{};
     headerFromType0(headerToType0(h), again);
     EXPECT_EQ(again.wrapped, 0u);
+}
+
+// A new file's pair needs no header area yet; the silent read takes the
+// usable copy and fails on two valid copies that differ; failures carry their
+// causes; without a known header type nothing is written at all.
+TEST_F(StoreFileTest, Type2HeaderIoAndItsCodes) {
+    StoreFileHeader h = distinctHeader();
+    testsupport::writeAllBytes(path_, {});
+    const int fd = ctx_.storeFileHandle = platform::rtOpen(path_.c_str(), platform::kRtReadWrite, 0);
+    EXPECT_EQ(captured([&] { writeNewType2Header(fd, h, status_); }), "");
+    EXPECT_EQ(testsupport::readAllBytes(path_), testsupport::makeHeaderArea(h, 2));
+    Bytes area = testsupport::makeHeaderArea(h, 2);
+    h.forwardOffset = 4444;
+    const Bytes backup = testsupport::makeHeaderArea(h, 2);
+    std::copy(backup.begin() + 96, backup.end(), area.begin() + 96);
+    const std::tuple<int, std::int64_t, Entries> copies[] = {{-1, 0, storeCodes({13510})}, {10, 4444, {}}, {100, distinctHeader().forwardOffset, {}}};
+    for (const auto& [damageAt, forward, entries] : copies) {
+        Bytes file = area;
+        if (damageAt >= 0) file[static_cast<std::size_t>(damageAt)] ^= 0x01;
+        testsupport::writeAllBytes(path_, file);
+        EXPECT_EQ(readType2Header(fd, status_).forwardOffset, forward) << damageAt;
+        EXPECT_EQ(statusEntries(status_), entries) << damageAt;
+    }
+    // A write reads the header area first, to know which copy holds the header now.
+    const std::tuple<FileOpKind, bool, Entries> faults[] = {
+        {FileOpKind::Seek, false, {{1, EIO}, {13, 13159}, {13, 13511}}},
+        {FileOpKind::Read, false, {{1, EIO}, {13, 13182}, {13, 13512}}},
+        {FileOpKind::Read, true, {{1, EIO}, {13, 13182}, {13, 13521}}},
+        {FileOpKind::Write, true, {{1, EIO}, {13, 13202}, {13, 13521}}},
+    };
+    for (const auto& [kind, write, entries] : faults) {
+        FaultyFileOps ops;
+        ops.failNth(kind, 1, EIO);
+        if (write) writeNewType2Header(fd, distinctHeader(), status_);
+        if (!write) readType2Header(fd, status_);
+        EXPECT_EQ(statusEntries(status_), entries);
+    }
+    const Bytes before = testsupport::readAllBytes(path_);
+    FaultyFileOps ops;
+    EXPECT_EQ(captured([&] { writeStoreHeader(ctx_, distinctHeader(), status_); }),
+              "Warning: ERROR trying to write file header: error in WRITE.\n");
+    EXPECT_EQ(statusEntries(status_), storeCodes({13521}));
+    EXPECT_EQ(ops.totalCalls(), 0);
+    EXPECT_EQ(testsupport::readAllBytes(path_), before);
+    testsupport::writeAllBytes(path_, Bytes(100, 0));  // shorter than a header
+    readType2Header(fd, status_);
+    EXPECT_EQ(testsupport::failingEntries(status_), storeCodes({13182, 13512}));
 }
 
 }  // namespace
