@@ -209,7 +209,6 @@ TEST_F(Recovery, FailedRemovalKeepsTheMessageOutstandingUntilAResendIsAcknowledg
     ASSERT_EQ(network_.sent().size(), 4u);
     EXPECT_EQ(network_.sent()[0].bytes, network_.sent()[1].bytes);
     EXPECT_EQ(network_.sent()[1].timeMs, kStart + 21'000);  // the first second past the 20 s deadline
-    EXPECT_EQ(logged("2 messages forwarded, 1 resends"), 1);
 }
 
 // A slow destination acknowledges both the first send of a message and its
@@ -241,6 +240,7 @@ TEST_F(Recovery, LateAcknowledgementOfAResendDoesNotRemoveTheNextMessage) {
               1);
     EXPECT_EQ(logged("[RECSVC] \nReceived Shutdown message from OPERATOR on node ophost\n"), 1);
     EXPECT_EQ(network_.calls(Call::kExit), 1);
+    EXPECT_NE(out_.find("Messages have all been sent to destination.\n"), std::string::npos);
 }
 
 TEST_F(Recovery, StartUpFailuresPrintTheStatusEntriesAndExitWithOne) {

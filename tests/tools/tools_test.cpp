@@ -183,6 +183,9 @@ TEST_F(Tools, NeitherToolDiesOfAClosedStandardOutput) {
     EXPECT_EQ(exitCodeOf(startUnread({tool, "inspect", file})), 0);
     EXPECT_EQ(drain(file).sequences, range(1, 3));
 
+    Message message;
+    std::string error;
+    ASSERT_TRUE(buildSampleMessage(SampleShape{SampleKind::GetReply, kNode}, 1, message, error)) << error;
     const std::string socket = home_.file("run/TSK_AREC.sock");
     const pid_t arec = startUnread({ZENTO_BIN_DIR "/tools/arec/zento_arec", "--disconnect-after", "1"});
     ASSERT_GT(arec, 0);
@@ -192,9 +195,6 @@ TEST_F(Tools, NeitherToolDiesOfAClosedStandardOutput) {
     AddressRecord self{};
     StatusBlock status;
     ZENTO_SERVER_INIT(1, "TOOLTEST", self, status);
-    Message message;
-    std::string error;
-    EXPECT_TRUE(buildSampleMessage(SampleShape{SampleKind::GetReply, kNode}, 1, message, error)) << error;
     ZENTO_SERVER_SET_MSGDEST(message.span(), makeAddress(kNode, "TSK_AREC"));
     ZENTO_SERVER_SET_MSGSRC(message.span(), self);
     ZENTO_SERVER_SET_TRANSNUM(message.span(), 101);
