@@ -53,7 +53,7 @@ TEST_F(CrashLoop, KilledRecoveriesResumeWithoutLossOrDisorder) {
     }
     // The kills are over: reruns until one ends by itself.
     for (int rerun = 0; !ended && rerun < 3; ++rerun, ++runs) {
-        const int code = recover(node_, {"E2E", store_}).exitCode;
+        const int code = run(node_, {"E2E", store_}).exitCode;
         EXPECT_EQ(code, 0);
         if (code >= 0) ended = code;
     }

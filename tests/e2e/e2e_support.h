@@ -49,9 +49,8 @@ inline bool contains(const std::string& text, const std::string& part) { return 
 
 inline bool waitUntil(const std::function<bool()>& done, milliseconds limit = kRunLimit) {
     const auto end = std::chrono::steady_clock::now() + limit;
-    while (!done()) {
+    for (; !done(); std::this_thread::sleep_for(milliseconds(5))) {
         if (std::chrono::steady_clock::now() >= end) return false;
-        std::this_thread::sleep_for(milliseconds(5));
     }
     return true;
 }
@@ -63,8 +62,7 @@ inline Numbers numbers(std::uint32_t first, std::uint32_t last) {
 }
 
 struct Node {
-    std::string name;
-    std::string home;
+    std::string name, home;
     std::string file(const std::string& f) const { return home + "/" + f; }
     std::string log() const { return readText(file("log/zento.log")); }
 };
@@ -76,15 +74,14 @@ struct Options {
 
 // A child with standard output and error in files. Killed and reaped when the
 // object goes, so a failed assertion leaves no process behind.
-class Process {
-public:
-    Process() = default;
-    ~Process() { kill(); }
-    Process(const Process&) = delete;
-    Process& operator=(const Process&) = delete;
+struct Process {
+    pid_t pid = -1;
+    std::optional<int> exitCode;  // 128 + the signal for a killed one
+    std::string outPath;
 
-    bool start(const Node& node, std::vector<std::string> args, const std::string& outPath, Options options = {}) {
-        outPath_ = outPath;
+    ~Process() { kill(); }
+    bool start(const Node& node, std::vector<std::string> args, const std::string& outFile, Options options = {}) {
+        outPath = outFile;
         std::vector<char*> argv;
         for (auto& a : args) argv.push_back(a.data());
         argv.push_back(nullptr);
@@ -92,8 +89,9 @@ public:
         if (options.closedStdout && (::close(out[1]) != 0 || ::pipe2(out, O_CLOEXEC) != 0)) return false;
         const int err = ::open((outPath + ".err").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
         const int in = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
-        pid_ = ::fork();
-        if (pid_ == 0) {  // the test process has no other threads
+        exitCode.reset();
+        pid = ::fork();
+        if (pid == 0) {  // the test process has no other threads
             ::dup2(in, 0);
             ::dup2(out[1], 1);
             ::dup2(err, 2);
@@ -104,55 +102,43 @@ public:
             ::execv(argv[0], argv.data());
             ::_exit(127);
         }
-        for (const int fd : {out[0], out[1], err, in}) {
-            if (fd >= 0) ::close(fd);
-        }
-        exitCode_.reset();
-        EXPECT_GT(pid_, 0) << "cannot start " << args[0];
-        return pid_ > 0;
+        for (const int fd : {out[0], out[1], err, in}) ::close(fd);  // -1 is refused harmlessly
+        EXPECT_GT(pid, 0) << "cannot start " << args[0];
+        return pid > 0;
     }
     bool running() {
         int status = 0;
-        if (pid_ <= 0 || ::waitpid(pid_, &status, WNOHANG) == 0) return pid_ > 0;
-        exitCode_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-        pid_ = -1;
+        if (pid <= 0 || ::waitpid(pid, &status, WNOHANG) == 0) return pid > 0;
+        exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        pid = -1;
         return false;
     }
-    // The exit code (128 + the signal for a killed one), or nothing while it runs.
+    // The exit code, or nothing while it still runs.
     std::optional<int> wait(milliseconds limit = kRunLimit) {
         waitUntil([this] { return !running(); }, limit);
-        return exitCode_;
+        return exitCode;
     }
     void kill(int signal = SIGKILL) {
-        if (pid_ > 0) ::kill(pid_, signal);
+        if (pid > 0) ::kill(pid, signal);
         if (signal == SIGKILL) wait();
     }
-    std::string out() const { return readText(outPath_); }
-    std::string err() const { return readText(outPath_ + ".err"); }
-
-private:
-    pid_t pid_ = -1;
-    std::optional<int> exitCode_;
-    std::string outPath_;
+    std::string out() const { return readText(outPath); }
+    std::string err() const { return readText(outPath + ".err"); }
 };
 
 struct RunResult {
     int exitCode = -1;  // -1: still running at the limit, then killed
-    std::string out;
-    std::string err;
+    std::string out, err;
 };
 
-inline RunResult run(const Node& node, const std::vector<std::string>& args, Options options = {}) {
+// A program run to its end: args[0] names one of the built programs, or
+// else the recovery is run with args.
+inline RunResult run(const Node& node, std::vector<std::string> args, Options options = {}) {
+    if (args.empty() || !args[0].starts_with(ZENTO_BIN_DIR)) args.insert(args.begin(), kRecover);
     Process p;
-    if (!p.start(node, args, node.file("run.out"), options)) return {};
-    const int code = p.wait().value_or(-1);
+    const int code = p.start(node, args, node.file("run.out"), options) ? p.wait().value_or(-1) : -1;
     EXPECT_NE(code, -1) << args[0] << " did not end in time";
     return {code, p.out(), p.err()};
-}
-
-inline RunResult recover(const Node& node, std::vector<std::string> args, Options options = {}) {
-    args.insert(args.begin(), kRecover);
-    return run(node, args, options);
 }
 
 // zento_sf_tool; a failure is a test failure.
@@ -252,7 +238,7 @@ protected:
     void forward(int count) {
         Process arec;
         ASSERT_TRUE(startArec(arec, node_, node_.file("first.bin"), {"--shut-after", std::to_string(count + 1)}));
-        ASSERT_EQ(recover(node_, {"E2E", store_}).exitCode, 0);
+        ASSERT_EQ(run(node_, {"E2E", store_}).exitCode, 0);
     }
 
     testsupport::TempHome home_;

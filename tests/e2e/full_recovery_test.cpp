@@ -1,6 +1,6 @@
 // Whole recoveries as real processes: every header type and layout, NODE
-// across TCP, a closed standard output, DUMP. Every message arrives once, in
-// order, as it was stored; the console tells the run as it went.
+// across TCP, a closed standard output. Every message arrives once, in order,
+// as it was stored; the console tells the run as it went.
 #include <netinet/in.h>
 #include <sys/socket.h>
 
@@ -22,25 +22,7 @@ std::string startingAtLine(std::int64_t forward, std::int64_t last) {
     return line;
 }
 
-class FullRecovery : public E2ETest {
-protected:
-    // One recovery to a destination that ends at the end-of-file notice; a
-    // recovery that sends more than twice what the file holds goes round in
-    // circles and is killed.
-    std::string recoverAll(std::vector<std::string> args, Numbers& got) {
-        const Bytes stored = testsupport::readAllBytes(store_);
-        std::filesystem::remove(capture_);
-        Process arec, recovery;
-        args.insert(args.begin(), kRecover);
-        if (!startArec(arec, node_, capture_, {"--exit-on-eof"}) || !recovery.start(node_, args, node_.file("r.out"))) return {};
-        waitUntil([&] { return !recovery.running() || testsupport::fileSizeOf(capture_) > 2 * std::int64_t(stored.size()); });
-        recovery.kill();
-        EXPECT_EQ(recovery.wait(), 0) << recovery.out();
-        EXPECT_EQ(arec.wait(), 0) << "the destination got the end-of-file notice";
-        got = received(capture_, stored, node_.name);
-        return recovery.out();
-    }
-};
+class FullRecovery : public E2ETest {};
 
 TEST_F(FullRecovery, EveryHeaderTypeAndLayoutDeliversEachMessageOnceInOrder) {
     std::vector<std::pair<Bytes, Numbers>> layouts;  // linear, ring, wrapped ring
@@ -65,22 +47,30 @@ TEST_F(FullRecovery, EveryHeaderTypeAndLayoutDeliversEachMessageOnceInOrder) {
     for (std::size_t layout = 0; layout < layouts.size(); ++layout) {
         for (int type : {0, 1, 2}) {
             SCOPED_TRACE("layout " + std::to_string(layout) + ", header type " + std::to_string(type));
-            testsupport::writeAllBytes(store_, layouts[layout].first);
+            const Bytes& stored = layouts[layout].first;
+            testsupport::writeAllBytes(store_, stored);
             if (type != 2) rewriteHeaderAs(store_, type);
             const StoreFileHeader before = headerOf(store_, type);
-            Numbers got;
-            const std::string out = recoverAll({"e2e", store_}, got);
-            EXPECT_EQ(got, layouts[layout].second);
+            std::filesystem::remove(capture_);
+            Process arec, recovery;
+            ASSERT_TRUE(startArec(arec, node_, capture_, {"--exit-on-eof"}));
+            ASSERT_TRUE(recovery.start(node_, {kRecover, "e2e", store_}, node_.file("recover.out")));
+            // One that sends more than twice what the file holds goes round in circles.
+            waitUntil([&] { return !recovery.running() || testsupport::fileSizeOf(capture_) > 2 * std::ssize(stored); });
+            recovery.kill();
+            EXPECT_EQ(recovery.wait(), 0);
+            EXPECT_EQ(arec.wait(), 0) << "the destination got the end-of-file notice";
+            EXPECT_EQ(received(capture_, stored, node_.name), layouts[layout].second);
             // Type 2 knows its newest record and a ring of an older type
             // counts its messages; an older type's linear file is read to its end.
             const std::string t = std::to_string(type);
-            EXPECT_EQ(out, kStarted + "File opened.\n" + (type != 0 ? "Found non-zero revision number " + t + "\n" : "") +
-                               "Checking store file header blocks, size=" + std::to_string(blockSizeOf(type)) +
-                               "\nHeader read in ok.\nProcessing file header type " + t + "\nFile header type " + t +
-                               " detected and read.  Processing file.\n" +
-                               startingAtLine(before.forwardOffset, before.lastOffset) +
-                               (type != 2 && layout == 0 ? "Reached file end.\n" : "All messages have been forwarded.\n") +
-                               kClosing);
+            EXPECT_EQ(recovery.out(), kStarted + "File opened.\n" + (type != 0 ? "Found non-zero revision number " + t + "\n" : "") +
+                                          "Checking store file header blocks, size=" + std::to_string(blockSizeOf(type)) +
+                                          "\nHeader read in ok.\nProcessing file header type " + t + "\nFile header type " +
+                                          t + " detected and read.  Processing file.\n" +
+                                          startingAtLine(before.forwardOffset, before.lastOffset) +
+                                          (type != 2 && layout == 0 ? "Reached file end.\n" : "All messages have been forwarded.\n") +
+                                          kClosing);
             const StoreFileHeader after = headerOf(store_, type);
             EXPECT_EQ(after.forwardOffset, type == 2 ? before.lastMsgOffset : before.offset48) << "a rerun sends nothing";
             EXPECT_EQ(after.msgCount, before.msgCount);
@@ -116,11 +106,11 @@ TEST_F(FullRecovery, NodeSendsEverythingAcrossTcpToTheNamedNode) {
 
     Process arec;
     ASSERT_TRUE(startArec(arec, b, b.file("received.bin"), {"--exit-on-eof"}));
-    const RunResult run = recover(node_, {"E2E", store_, "NODE", "nodeb"});
-    EXPECT_EQ(run.exitCode, 0);
+    const RunResult r = run(node_, {"E2E", store_, "NODE", "nodeb"});
+    EXPECT_EQ(r.exitCode, 0);
     EXPECT_EQ(arec.wait(), 0) << "the end-of-file notice reached node b";
-    EXPECT_EQ(run.out.rfind("Your have chosen to redirect your messages to node [nodeb]\n" + kStarted, 0), 0u) << run.out;
-    EXPECT_TRUE(run.out.ends_with("All messages have been forwarded.\n" + kClosing)) << run.out;
+    EXPECT_EQ(r.out.rfind("Your have chosen to redirect your messages to node [nodeb]\n" + kStarted, 0), 0u) << r.out;
+    EXPECT_TRUE(r.out.ends_with("All messages have been forwarded.\n" + kClosing)) << r.out;
     EXPECT_EQ(received(b.file("received.bin"), testsupport::readAllBytes(store_), "nodeb"), numbers(1, 8));
     EXPECT_TRUE(contains(arec.out(), "message 1: size 684, list id 1, from nodea/E2E\n")) << arec.out();
     EXPECT_FALSE(std::filesystem::exists(node_.file("run/TSK_AREC.sock"))) << "node a has no destination of its own";
@@ -133,29 +123,10 @@ TEST_F(FullRecovery, ClosedStandardOutputNeitherStopsNorKillsTheRun) {
     ASSERT_TRUE(startArec(arec, node_, capture_, {"--exit-on-eof"}));
     Options closed;
     closed.closedStdout = true;
-    EXPECT_EQ(recover(node_, {"E2E", store_}, closed).exitCode, 0) << "128 + 13 would be the death by SIGPIPE";
+    EXPECT_EQ(run(node_, {"E2E", store_}, closed).exitCode, 0) << "128 + 13 would be the death by SIGPIPE";
     EXPECT_EQ(arec.wait(), 0);
     EXPECT_EQ(received(capture_), numbers(1, 8));
     EXPECT_EQ(headerOf(store_).forwardOffset, headerOf(store_).lastMsgOffset) << "every removal reached the header";
-}
-
-// Three messages went out before both header copies broke. DUMP reads the
-// file from its data start, so they come again, and a default header
-// replaces the broken one (its lines are told in-process).
-TEST_F(FullRecovery, DumpForwardsEveryReadableMessageBehindAHeaderBeyondRepair) {
-    fill();
-    forward(3);
-    testsupport::flipByte(store_, 8);
-    testsupport::flipByte(store_, 96 + 8);
-    const std::int64_t size = testsupport::fileSizeOf(store_);
-    Numbers got;
-    const std::string out = recoverAll({"E2E", store_, "DUMP"}, got);
-    EXPECT_EQ(got, numbers(1, 8));
-    EXPECT_TRUE(out.starts_with("You have specified the DUMP parameter.\n"
-                                "Message recovery will occur regardless of file corruption\n" + kStarted)) << out;
-    EXPECT_TRUE(out.ends_with("    Default front-to-back-of-file message dumping will be used.\n" +
-                              startingAtLine(192, size) + "Reached file end.\n" + kClosing)) << out;
-    EXPECT_EQ(headerOf(store_).forwardOffset, size);
 }
 
 }  // namespace

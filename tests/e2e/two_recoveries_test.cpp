@@ -8,10 +8,7 @@ using namespace e2e;
 
 class TwoRecoveries : public E2ETest {
 protected:
-    void SetUp() override {
-        ASSERT_TRUE(tool(node_, {"create", store_}));
-        ASSERT_TRUE(tool(node_, {"append", store_, "--count", "3"}));
-    }
+    void SetUp() override { fill(); }
 };
 
 // A destination slower than the acknowledgement deadline answers both a
@@ -37,9 +34,9 @@ TEST_F(TwoRecoveries, MessageSentAfterALateAnsweredResendStaysInTheFile) {
     // A second recovery to a sound destination forwards what is left.
     Process sound;
     ASSERT_TRUE(startArec(sound, node_, capture_, {"--exit-on-eof"}));
-    EXPECT_EQ(recover(node_, {"recsvc", store_}).exitCode, 0);
+    EXPECT_EQ(run(node_, {"recsvc", store_}).exitCode, 0);
     EXPECT_EQ(sound.wait(), 0);
-    EXPECT_EQ(received(capture_), (Numbers{2, 3})) << "message 2 was never acknowledged by the destination that received it";
+    EXPECT_EQ(received(capture_), numbers(2, 8)) << "message 2 was never acknowledged by the destination that received it";
 }
 
 // Under another service name the second recovery waits for the first's lock
@@ -48,11 +45,11 @@ TEST_F(TwoRecoveries, MessageSentAfterALateAnsweredResendStaysInTheFile) {
 TEST_F(TwoRecoveries, SecondRecoveryOfAFileWaitsForTheFirstThenFindsNothingLeft) {
     // Slow enough answers that the first recovery holds the file a while.
     Process arec, first, second;
-    ASSERT_TRUE(startArec(arec, node_, capture_, {"--ack-delay-ms", "700"}));
+    ASSERT_TRUE(startArec(arec, node_, capture_, {"--ack-delay-ms", "400"}));
     ASSERT_TRUE(first.start(node_, {kRecover, "recone", store_}, node_.file("first.out")));
     ASSERT_TRUE(waitUntil([&] { return contains(first.out(), "File opened.\n"); })) << first.out();
 
-    const RunResult same = recover(node_, {"RECONE", store_});
+    const RunResult same = run(node_, {"RECONE", store_});
     EXPECT_EQ(same.exitCode, 1);
     EXPECT_EQ(same.out, "\nfacility=9  error=9104Critical error - Failed to initialize ZENT I/O, Exiting\n");
 
@@ -72,7 +69,7 @@ TEST_F(TwoRecoveries, SecondRecoveryOfAFileWaitsForTheFirstThenFindsNothingLeft)
     std::this_thread::sleep_for(milliseconds(300));
     arec.kill(SIGTERM);
     EXPECT_EQ(arec.wait(), 0);
-    EXPECT_EQ(received(capture_), (Numbers{1, 2, 3}));
+    EXPECT_EQ(received(capture_), numbers(1, 8));
 }
 
 }  // namespace

@@ -69,19 +69,6 @@ TEST_F(Durability, HeaderNeverPassesAnUnacknowledgedMessage) {
     }
 }
 
-// A header that may not be on the disk is never reported as success.
-TEST_F(Durability, FailedSyncAtTheEndIsAFailure) {
-    storeOf(numbers(1, 5)).writeTo(path_);
-    testsupport::FaultyFileOps faults;
-    faults.failNth(FileOpKind::Fsync, 1, EIO);
-    const RunResult run = recoverInProcess(path_);
-    EXPECT_EQ(run.exitCode, 2);
-    EXPECT_TRUE(contains(run.out, "Executing MasterFileClose.\nError syncing file: Input/output error.\n"
-                                  "\nfacility=13  error=13457Error : Could not close store file.\nEnding program.\n"))
-        << run.out;
-    EXPECT_EQ(withoutRepeats(run.delivered), numbers(1, 5));
-}
-
 // A disk that refuses every write: the header cannot record the first
 // acknowledged message, so the run stops with a failure and the file keeps
 // every message for the next run.

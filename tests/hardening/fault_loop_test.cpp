@@ -70,7 +70,9 @@ protected:
             EXPECT_EQ(first.notices, 0) << "no end-of-file notice while messages may be left";
         } else {
             // Everything went out, but the header may not be on the disk.
-            EXPECT_TRUE(contains(first.out, "Error syncing file: ")) << first.out;
+            EXPECT_TRUE(contains(first.out, "Error syncing file: ") &&
+                        contains(first.out, "Error : Could not close store file.\nEnding program.\n"))
+                << first.out;
             EXPECT_EQ(withoutRepeats(first.delivered), numbers(1, 4));
         }
     }
