@@ -26,22 +26,6 @@ StoreFileBuilder twoMessages() {
 
 using OpenTest = StoreFileTest;
 
-TEST(DetectHeaderType, RevisionFirstThenTheNewestMatchingMagic) {
-    const std::tuple<std::uint32_t, std::vector<std::size_t>, std::int32_t, const char*> cases[] = {
-        {1, {}, 1, "Found non-zero revision number 1\n"}, {2, {}, 2, "Found non-zero revision number 2\n"},
-        {0, {68}, 0, ""}, {0, {72}, 1, ""}, {3, {68, 96}, 2, ""},
-        {0, {}, -1, "ERROR: Could not match header to any known type.\n"},
-    };
-    for (const auto& [revision, magicAt, type, line] : cases) {
-        Bytes area(kHeaderAreaRead, 0);
-        encodeU32(area.data() + 4, revision);
-        for (std::size_t at : magicAt) encodeU32(area.data() + at, kStoreMagic);
-        std::int32_t found = 0;
-        EXPECT_EQ(captured([&] { found = detectHeaderType(area); }), line);
-        EXPECT_EQ(found, type) << revision;
-    }
-}
-
 // Every row of the start-up decision table, without and with DUMP.
 TEST_F(OpenTest, DecisionTable) {
     const StoreFileBuilder base = twoMessages();
