@@ -22,25 +22,6 @@ Bytes oddRecord(std::uint32_t bodyCheck, std::size_t keep = 612, std::size_t fli
     return r;
 }
 
-// One read serves every record of a window, a record across the window's end
-// starts the next one, and the header writes between them keep the window.
-TEST_F(CursorTest, LinearReadDeliversEveryRecordFromAWindowOfTheFile) {
-    StoreFileBuilder b;
-    Seeds all;
-    for (std::uint32_t i = 1; i <= 200; ++i) {  // about 140 KiB: three windows
-        b.addMessage(makeTestMessage(i == 1 ? 292 : 700, i));
-        all.push_back(i);
-    }
-    ASSERT_TRUE(openFile(b.describeRecords()));
-    FaultyFileOps ops;
-    EXPECT_EQ(drain(all.size()), all);
-    EXPECT_EQ(ops.calls(FileOpKind::Read), 1 + 3) << "the header area before its first rewrite, then the windows";
-    EXPECT_EQ(ops.calls(FileOpKind::Seek), 0);
-    EXPECT_FALSE(ctx_.moreMessages || ctx_.stopRequested);
-    EXPECT_EQ(headerOnDisk().forwardOffset, b.recordOffsets().back());
-    EXPECT_EQ(headerOnDisk().forwardedCount, 200u);
-}
-
 // The record behind a damaged one is delivered in the same call, and the log
 // names the range skipped. After a failed body check the search starts 304
 // bytes behind the record's start: a record inside its head is not taken.
@@ -331,7 +312,8 @@ TEST_F(RemoveTest, ForwardOffsetAndEndAsTheHeaderSays) {
 // The message stays for a resend, and its next acknowledgement must move the
 // offset once, not past the message behind it. Failures in a row stop the
 // recovery, which would otherwise send and remove the message forever. With
-// ZENTO_SF_SYNC=message every removal is synced, and a failed sync fails it.
+// ZENTO_SF_SYNC=message every removal is synced, and a failed sync fails it
+// (by default only the close syncs: open_header_test.cpp).
 TEST_F(RemoveTest, FailedRemovalKeepsMessageAndOffsetAndThreeInARowStop) {
     ::setenv("ZENTO_SF_SYNC", "message", 1);
     const std::string warning = "Warning: ERROR trying to write file header: error in ";
@@ -354,29 +336,16 @@ TEST_F(RemoveTest, FailedRemovalKeepsMessageAndOffsetAndThreeInARowStop) {
             hold(2, 0, 500, 192, 0, 5, 2);
         }
     }
-    {
-        FaultyFileOps ops;
-        ops.failNth(FileOpKind::Write, 1, ENOSPC, true);
-        std::string out;
-        for (int attempt = 2; attempt <= 3; ++attempt) {
-            out = captured([&] { removeLastMsg(ctx_, status_); });
-            EXPECT_EQ(std::pair(ctx_.stopRequested, ctx_.dataUnreadable), std::pair(attempt == 3, attempt == 3));
-        }
-        EXPECT_EQ(out, warning + "WRITE.\nError: the store file header could not be written (No space left on "
-                                 "device).  Recovery stopped; the remaining messages stay in the store file.\n");
-        EXPECT_TRUE(ctx_.currentMsg && ctx_.moreMessages);
+    FaultyFileOps ops;
+    ops.failNth(FileOpKind::Write, 1, ENOSPC, true);
+    std::string out;
+    for (int attempt = 2; attempt <= 3; ++attempt) {
+        out = captured([&] { removeLastMsg(ctx_, status_); });
+        EXPECT_EQ(std::pair(ctx_.stopRequested, ctx_.dataUnreadable), std::pair(attempt == 3, attempt == 3));
     }
-    const std::pair<const char*, int> settings[] = {{"message", 2}, {nullptr, 0}, {"close", 0}, {"MESSAGE", 0}};
-    for (const auto& [setting, syncs] : settings) {
-        if (setting != nullptr) ::setenv("ZENTO_SF_SYNC", setting, 1);
-        if (setting == nullptr) ::unsetenv("ZENTO_SF_SYNC");
-        FaultyFileOps counted;
-        for (std::int64_t forward : {500, 912}) {
-            hold(2, 0, forward, 192, 0, 5, 2);
-            remove();
-        }
-        EXPECT_EQ(counted.calls(FileOpKind::Fsync), syncs) << (setting != nullptr ? setting : "unset");
-    }
+    EXPECT_EQ(out, warning + "WRITE.\nError: the store file header could not be written (No space left on device).  "
+                             "Recovery stopped; the remaining messages stay in the store file.\n");
+    EXPECT_TRUE(ctx_.currentMsg && ctx_.moreMessages);
 }
 
 // The removal of the last message leaves the forward offset on it and counts

@@ -7,7 +7,6 @@
 #include <string_view>
 
 #include "msglib/coding.h"
-#include "platform/file_ops.h"
 #include "tests/storefile/store_test.h"
 
 namespace {
@@ -154,8 +153,7 @@ TEST(HeaderConversion, Type0WrapFollowsTheOffsetsAndIsNotWrittenBack) {
 // causes; without a known header type nothing is written at all.
 TEST_F(StoreFileTest, Type2HeaderIoAndItsCodes) {
     StoreFileHeader h = distinctHeader();
-    testsupport::writeAllBytes(path_, {});
-    const int fd = ctx_.storeFileHandle = platform::rtOpen(path_.c_str(), platform::kRtReadWrite, 0);
+    const int fd = openPlain({});
     EXPECT_EQ(captured([&] { writeNewType2Header(fd, h, status_); }), "");
     EXPECT_EQ(testsupport::readAllBytes(path_), testsupport::makeHeaderArea(h, 2));
     Bytes area = testsupport::makeHeaderArea(h, 2);

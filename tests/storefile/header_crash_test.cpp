@@ -105,10 +105,7 @@ protected:
     // Rewrites the header with h on the open handle, or on a plain one (not
     // under the name lock) over a file holding `before`; the writes made.
     std::vector<RecordedWrite> rewrite(const Bytes* before, int type, const StoreFileHeader& h) {
-        if (before != nullptr) {
-            testsupport::writeAllBytes(path_, *before);
-            ctx_.storeFileHandle = platform::rtOpen(path_.c_str(), platform::kRtReadWrite, 0);
-        }
+        if (before != nullptr) openPlain(*before);
         ctx_.headerType = type;
         const Bytes old = testsupport::readAllBytes(path_);
         StatusBlock status;

@@ -4,7 +4,6 @@
 #include <fstream>
 
 #include "msglib/coding.h"
-#include "platform/file_ops.h"
 #include "tests/storefile/store_test.h"
 
 namespace {
@@ -13,17 +12,10 @@ using namespace storetest;
 using testsupport::failingEntries;
 using Head = std::array<std::uint8_t, 292>;
 
-class RecordIoTest : public StoreFileTest {
-protected:
-    int openBytes(const Bytes& content) {
-        closeHandle();
-        testsupport::writeAllBytes(path_, content);
-        return ctx_.storeFileHandle = platform::rtOpen(path_.c_str(), platform::kRtReadWrite, 0);
-    }
-};
+using RecordIoTest = StoreFileTest;
 
 TEST_F(RecordIoTest, AppendedRecordsReadBackWholeAndRefusedOnesLeaveNothing) {
-    const int fd = openBytes(Bytes(192, 0));
+    const int fd = openPlain(Bytes(192, 0));
     Bytes expected(192, 0);
     FaultyFileOps faults;
     faults.limitTransfers(100);  // short transfers are carried on
@@ -69,7 +61,7 @@ TEST_F(RecordIoTest, HeadAndBodyChecksAndTheirCodes) {
     StoreFileBuilder b;
     const std::int64_t at = b.addMessage(m, 5);
     b.zeroFillTo(b.end() + 400);
-    const int fd = openBytes(b.bytes());
+    const int fd = openPlain(b.bytes());
     const std::int64_t end = at + 12 + 1000;
     testsupport::flipByte(path_, at + 12 + 100);
     testsupport::setByte(path_, at, 'X');
@@ -120,7 +112,7 @@ protected:
             x ^= x << 5;
             b = static_cast<std::uint8_t>(x);
         }
-        openBytes(background_);
+        openPlain(background_);
     }
     void put(std::int64_t at, const Bytes& bytes) {
         std::fstream io(path_, std::ios::binary | std::ios::in | std::ios::out);

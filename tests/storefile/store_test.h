@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "msglib/msglib.h"
+#include "platform/file_ops.h"
 #include "recover/recover_context.h"
 #include "storefile/cursor.h"
 #include "storefile/file_handle.h"
@@ -77,6 +78,12 @@ protected:
         bool opened = false;
         out_ = captured([&] { opened = openStoreFile(ctx_, status_); });
         return opened;
+    }
+    // The file holding content, on a plain handle: no name lock, nothing kept in memory.
+    int openPlain(const Bytes& content) {
+        closeHandle();
+        testsupport::writeAllBytes(path_, content);
+        return ctx_.storeFileHandle = platform::rtOpen(path_.c_str(), platform::kRtReadWrite, 0);
     }
     bool openFile(const StoreFileBuilder& b, bool dump = false) {
         b.writeTo(path_);
