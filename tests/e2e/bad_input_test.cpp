@@ -80,28 +80,6 @@ TEST_F(BadInput, RefusedArgumentsAndStoreFilesEndWithAClearLineAndExitCodeOne) {
     EXPECT_EQ(testsupport::readAllBytes(store_), before) << "nothing was forwarded";
 }
 
-// Root may open anything, so the program then runs as the user nobody.
-TEST_F(BadInput, StoreFileWithoutReadOrWritePermissionIsRefused) {
-    Options as;
-    as.user = ::geteuid() == 0 ? 65534 : 0;
-    const Node user{"nodea", node_.file("home")};
-    ASSERT_TRUE(fs::create_directory(user.home));
-    ASSERT_EQ(::chmod(home_.path().c_str(), 0755), 0);
-    ASSERT_TRUE(tool(node_, {"create", store_}));
-    if (as.user != 0 && (::chown(user.home.c_str(), as.user, as.user) != 0 || ::chown(store_.c_str(), as.user, as.user) != 0)) {
-        GTEST_SKIP() << "cannot hand the files to nobody";
-    }
-    for (const mode_t mode : {mode_t{0400}, mode_t{0200}, mode_t{0}}) {
-        SCOPED_TRACE(mode);
-        ASSERT_EQ(::chmod(store_.c_str(), mode), 0);
-        const RunResult r = run(user, {"svc", store_}, as);
-        if (r.exitCode == 126) GTEST_SKIP() << "cannot become the user nobody";
-        EXPECT_EQ(r.exitCode, 1);
-        EXPECT_EQ(r.out, kStarted + "Error: store file " + store_ + " could not be opened: Permission denied.\n" +
-                             "facility=1  error=13\nfacility=13  error=13153\n" + kCannotOpen);
-    }
-}
-
 TEST_F(BadInput, StoreFilePathsWithOddBytesAreRecoveredWhole) {
     fs::create_directory(node_.file("sub.d"));
     // The second's lock is named after "d/../plain", which must stay a lock name.

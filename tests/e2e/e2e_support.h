@@ -3,7 +3,6 @@
 // destination zento_arec run as children, each node with a ZENTO_HOME and
 // ZENTO_NODE of its own, and the test reads back what the destination kept.
 #include <fcntl.h>
-#include <grp.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -67,26 +66,22 @@ struct Node {
     std::string log() const { return readText(file("log/zento.log")); }
 };
 
-struct Options {
-    bool closedStdout = false;  // a pipe nobody reads, as after `| head`
-    uid_t user = 0;             // 0: as the test
-};
-
-// A child with standard output and error in files. Killed and reaped when the
-// object goes, so a failed assertion leaves no process behind.
+// A child with standard output and error in files (or its standard output a
+// pipe nobody reads, as after `| head`). Killed and reaped when the object
+// goes, so a failed assertion leaves no process behind.
 struct Process {
     pid_t pid = -1;
     std::optional<int> exitCode;  // 128 + the signal for a killed one
     std::string outPath;
 
     ~Process() { kill(); }
-    bool start(const Node& node, std::vector<std::string> args, const std::string& outFile, Options options = {}) {
+    bool start(const Node& node, std::vector<std::string> args, const std::string& outFile, bool closedStdout = false) {
         outPath = outFile;
         std::vector<char*> argv;
         for (auto& a : args) argv.push_back(a.data());
         argv.push_back(nullptr);
         int out[2] = {-1, ::open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644)};
-        if (options.closedStdout && (::close(out[1]) != 0 || ::pipe2(out, O_CLOEXEC) != 0)) return false;
+        if (closedStdout && (::close(out[1]) != 0 || ::pipe2(out, O_CLOEXEC) != 0)) return false;
         const int err = ::open((outPath + ".err").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
         const int in = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
         exitCode.reset();
@@ -97,8 +92,6 @@ struct Process {
             ::dup2(err, 2);
             ::setenv("ZENTO_HOME", node.home.c_str(), 1);
             ::setenv("ZENTO_NODE", node.name.c_str(), 1);
-            const uid_t u = options.user;
-            if (u != 0 && (::setgroups(0, nullptr) != 0 || ::setgid(u) != 0 || ::setuid(u) != 0)) ::_exit(126);
             ::execv(argv[0], argv.data());
             ::_exit(127);
         }
@@ -133,10 +126,10 @@ struct RunResult {
 
 // A program run to its end: args[0] names one of the built programs, or
 // else the recovery is run with args.
-inline RunResult run(const Node& node, std::vector<std::string> args, Options options = {}) {
+inline RunResult run(const Node& node, std::vector<std::string> args, bool closedStdout = false) {
     if (args.empty() || !args[0].starts_with(ZENTO_BIN_DIR)) args.insert(args.begin(), kRecover);
     Process p;
-    const int code = p.start(node, args, node.file("run.out"), options) ? p.wait().value_or(-1) : -1;
+    const int code = p.start(node, args, node.file("run.out"), closedStdout) ? p.wait().value_or(-1) : -1;
     EXPECT_NE(code, -1) << args[0] << " did not end in time";
     return {code, p.out(), p.err()};
 }

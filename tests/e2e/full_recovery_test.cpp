@@ -121,9 +121,7 @@ TEST_F(FullRecovery, ClosedStandardOutputNeitherStopsNorKillsTheRun) {
     fill();
     Process arec;
     ASSERT_TRUE(startArec(arec, node_, capture_, {"--exit-on-eof"}));
-    Options closed;
-    closed.closedStdout = true;
-    EXPECT_EQ(run(node_, {"E2E", store_}, closed).exitCode, 0) << "128 + 13 would be the death by SIGPIPE";
+    EXPECT_EQ(run(node_, {"E2E", store_}, true).exitCode, 0) << "128 + 13 would be the death by SIGPIPE";
     EXPECT_EQ(arec.wait(), 0);
     EXPECT_EQ(received(capture_), numbers(1, 8));
     EXPECT_EQ(headerOf(store_).forwardOffset, headerOf(store_).lastMsgOffset) << "every removal reached the header";
