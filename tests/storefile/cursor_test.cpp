@@ -255,7 +255,8 @@ protected:
               std::uint32_t msgCount, std::uint32_t forwarded) {
         ctx_.headerType = type;
         const std::int64_t last = type == 2 ? 2000 : 0;  // as loading an older header leaves it
-        ctx_.header = {kStoreMagic, 2, 0, 0, first, 0, last, msgCount, forwarded, 3000, 3000, forward, 0, wrapped, maxSize, 0};
+        ctx_.header = {kStoreMagic, 2, 0, 0, first, 0, last, msgCount, forwarded, 3000, 3000, forward, 0, wrapped,
+                       maxSize, 0};
         ctx_.moreMessages = true;
         ctx_.stopRequested = false;
         const Bytes msg = makeTestMessage(400, 1);
@@ -303,7 +304,9 @@ TEST_F(RemoveTest, ForwardOffsetAndEndAsTheHeaderSays) {
         const StoreFileHeader& h = ctx_.header;
         EXPECT_EQ(After(h.forwardOffset, h.forwardedCount, ctx_.moreMessages, ctx_.stopRequested), after) << name;
         EXPECT_FALSE(ctx_.currentMsg || ctx_.retryPending);
-        EXPECT_EQ(type == 2 ? headerOnDisk().forwardOffset : h.forwardOffset, h.forwardOffset) << "on disk";
+        if (type == 2) {
+            EXPECT_EQ(headerOnDisk().forwardOffset, h.forwardOffset) << name << ", on disk";
+        }
     }
     removeLastMsg(ctx_, status_);
     EXPECT_EQ(statusEntries(status_), storeCodes({13452})) << "nothing held";

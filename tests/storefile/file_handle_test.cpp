@@ -53,8 +53,8 @@ TEST_F(FileHandleTest, RefusedOpensAndTheirCodes) {
         EXPECT_EQ(faults.calls(FileOpKind::Close), entries.back().second == 13162 ? 1 : 0) << name;
     }
     EXPECT_FALSE(lockHeldElsewhere("opfail"));
-    const std::string folder = home_.file("folder.opfail");
-    EXPECT_NE(log().find("[zento_s_file_open] [In zento_s_file_open. Failed _open [" + folder + "]]\n"), std::string::npos);
+    const std::string failed = "[zento_s_file_open] [In zento_s_file_open. Failed _open [";
+    EXPECT_NE(log().find(failed + home_.file("folder.opfail") + "]]\n"), std::string::npos);
     EXPECT_EQ(log().find("absent"), std::string::npos) << "a missing file is not worth a debug line";
 }
 
@@ -163,23 +163,27 @@ TEST_F(FileHandleTest, NameLocksAreOnePerNameAndCounted) {
 TEST_F(FileHandleTest, TransfersAndTheirCodes) {
     const std::int32_t fd = open("io.iotest");
     Bytes buffer(150, 0xEE);
+    std::uint8_t* const b = buffer.data();
     StatusBlock status = testsupport::dirtyStatus();
     FaultyFileOps faults;
     faults.limitTransfers(2);
+    const auto failSecond = [&](FileOpKind kind) { faults.failNth(kind, 2, EIO); };
     const std::tuple<const char*, std::function<std::int64_t()>, std::int64_t, Entries, int> cases[] = {
-        {"read in pieces", [&] { return readExact(fd, buffer.data(), 3, status); }, 3, {}, 2},
-        {"read at the end", [&] { return readExact(fd, buffer.data(), 1, status); }, 0, {{13, 13182}}, 1},
-        {"read across the end", [&] { return readExactAt(fd, 1, buffer.data(), 5, status); }, 2, {{13, 13182}}, 2},
-        {"write in pieces", [&] { return writeExactAt(fd, 3, buffer.data(), 5, status); }, 5, {}, 3},
-        {"read failing half way", [&] { return faults.failNth(FileOpKind::Read, 2, EIO), readExactAt(fd, 0, buffer.data(), 8, status); },
-         2, {{1, EIO}, {13, 13182}}, 2},
-        {"write failing half way", [&] { return faults.failNth(FileOpKind::Write, 2, ENOSPC), writeExact(fd, buffer.data(), 8, status); },
-         2, {{1, ENOSPC}, {13, 13202}}, 2},
-        {"negative offset", [&] { return readExactAt(fd, -1, buffer.data(), 4, status); }, 0, {{1, EINVAL}, {13, 13159}}, 0},
-        {"negative offset", [&] { return writeExactAt(fd, -8, buffer.data(), 4, status); }, 0, {{1, EINVAL}, {13, 13159}}, 0},
-        {"bad handle", [&] { return readExactAt(-1, 0, buffer.data(), 4, status); }, 0, {{13, 13180}}, 0},
+        // what, call, result, failing entries, system calls
+        {"read in pieces", [&] { return readExact(fd, b, 3, status); }, 3, {}, 2},
+        {"read at the end", [&] { return readExact(fd, b, 1, status); }, 0, {{13, 13182}}, 1},
+        {"read across the end", [&] { return readExactAt(fd, 1, b, 5, status); }, 2, {{13, 13182}}, 2},
+        {"write in pieces", [&] { return writeExactAt(fd, 3, b, 5, status); }, 5, {}, 3},
+        {"read failing", [&] { return failSecond(FileOpKind::Read), readExactAt(fd, 0, b, 8, status); }, 2,
+         {{1, EIO}, {13, 13182}}, 2},
+        {"write failing", [&] { return failSecond(FileOpKind::Write), writeExact(fd, b, 8, status); }, 2,
+         {{1, EIO}, {13, 13202}}, 2},
+        // A refused offset reaches no system call.
+        {"negative offset", [&] { return readExactAt(fd, -1, b, 4, status); }, 0, {{1, EINVAL}, {13, 13159}}, 0},
+        {"negative offset", [&] { return writeExactAt(fd, -8, b, 4, status); }, 0, {{1, EINVAL}, {13, 13159}}, 0},
+        {"bad handle", [&] { return readExactAt(-1, 0, b, 4, status); }, 0, {{13, 13180}}, 0},
         {"no buffer", [&] { return readExact(fd, nullptr, 10, status); }, 0, {{13, 13181}}, 0},
-        {"bad handle", [&] { return writeExact(-3, buffer.data(), 1, status); }, 0, {{13, 13200}}, 0},
+        {"bad handle", [&] { return writeExact(-3, b, 1, status); }, 0, {{13, 13200}}, 0},
         {"no buffer", [&] { return writeExactAt(fd, 0, nullptr, 4, status); }, 0, {{13, 13201}}, 0},
     };
     for (const auto& [what, call, result, entries, systemCalls] : cases) {

@@ -14,7 +14,9 @@ namespace {
 using namespace storetest;
 
 TEST(StoreCrc, CheckValuesAndTheTableAgainstTheBitwiseDefinition) {
-    const auto text = [](std::string_view s) { return std::span(reinterpret_cast<const std::uint8_t*>(s.data()), s.size()); };
+    const auto text = [](std::string_view s) {
+        return std::span(reinterpret_cast<const std::uint8_t*>(s.data()), s.size());
+    };
     for (auto crc : {storeCrc, storeCrcBitwise}) {
         EXPECT_EQ(crc(text("abc")), 0x00616263u);
         EXPECT_EQ(crc(text("123456789")), 0xCCBD34E2u);
@@ -44,7 +46,10 @@ TEST(HeaderVerdict, TableForEveryHeaderType) {
         {[](Bytes& a, std::uint32_t s) { a[s + 4 + 20] ^= 1; }, 2},
         {[](Bytes& a, std::uint32_t s) { a[2 * s + 7] ^= 1; }, 2},  // CRC #2 word
         {[](Bytes& a, std::uint32_t s) { a[0] ^= 1; a[s + 4] ^= 2; }, 3},
-        {[](Bytes& a, std::uint32_t s) { a[40] ^= 1; testsupport::fixHeaderCrcs(a, s == 64 ? 0 : s == 68 ? 1 : 2); }, 3},
+        {[](Bytes& a, std::uint32_t s) {  // both CRCs right, the blocks differ
+             a[40] ^= 1;
+             testsupport::fixHeaderCrcs(a, s == 64 ? 0 : s == 68 ? 1 : 2);
+         }, 3},
         {[](Bytes& a, std::uint32_t) { std::fill(a.begin(), a.end(), 0); }, 0},  // the CRC of zeros is 0
     };
     captured([&] {
@@ -81,8 +86,9 @@ TEST(HeaderLayout, Type2FieldsAtTheirOffsetsLittleEndian) {
     const StoreFileHeader h = distinctHeader();
     const Type2Block b = encodeType2(h);
     EXPECT_EQ(Bytes(b.begin(), b.begin() + 4), (Bytes{0xA5, 0xA5, 0x5A, 0x5A}));
-    const std::pair<int, std::int64_t> words[] = {{4, h.revision}, {8, h.word08}, {12, h.word12}, {40, h.msgCount},
-                                                  {44, h.forwardedCount}, {80, h.wrapped}, {84, h.maxSize}, {88, h.word88}};
+    const std::pair<int, std::int64_t> words[] = {{4, h.revision},  {8, h.word08},  {12, h.word12},
+                                                  {40, h.msgCount}, {44, h.forwardedCount},
+                                                  {80, h.wrapped},  {84, h.maxSize}, {88, h.word88}};
     const std::pair<int, std::int64_t> wide[] = {{16, h.firstMsgOffset}, {24, h.value24}, {32, h.lastMsgOffset},
                                                  {48, h.offset48}, {56, h.lastOffset}, {64, h.forwardOffset},
                                                  {72, h.value72}};
@@ -160,7 +166,8 @@ TEST_F(StoreFileTest, Type2HeaderIoAndItsCodes) {
     h.forwardOffset = 4444;
     const Bytes backup = testsupport::makeHeaderArea(h, 2);
     std::copy(backup.begin() + 96, backup.end(), area.begin() + 96);
-    const std::tuple<int, std::int64_t, Entries> copies[] = {{-1, 0, storeCodes({13510})}, {10, 4444, {}}, {100, distinctHeader().forwardOffset, {}}};
+    const std::tuple<int, std::int64_t, Entries> copies[] = {  // damaged byte, forward offset read, entries
+        {-1, 0, storeCodes({13510})}, {10, 4444, {}}, {100, distinctHeader().forwardOffset, {}}};
     for (const auto& [damageAt, forward, entries] : copies) {
         Bytes file = area;
         if (damageAt >= 0) file[static_cast<std::size_t>(damageAt)] ^= 0x01;

@@ -141,7 +141,8 @@ TEST_F(HeaderCrashTest, EveryCrashPointLeavesTheOldOrTheNewHeader) {
         Bytes file0 = testsupport::makeHeaderArea(headerWith(revision, 1000, 2), type);
         file0.resize(400, 0xEE);  // data behind the header stays as it is
         const auto headerLength = static_cast<std::ptrdiff_t>(2 * blockSizeOf(type) + 8);
-        const std::vector<Bytes> states = crashStates(file0, rewrite(&file0, type, headerWith(revision, 1412, 3)), type);
+        const std::vector<Bytes> states =
+            crashStates(file0, rewrite(&file0, type, headerWith(revision, 1412, 3)), type);
         for (std::size_t i = 0; i < states.size(); ++i) {
             ++crashPoints;
             const Bytes chosen = chosenBlock(states[i], type);
@@ -160,7 +161,8 @@ TEST_F(HeaderCrashTest, EveryCrashPointLeavesTheOldOrTheNewHeader) {
                 const Bytes again = chosenBlock(nextStates[j], type);
                 if (again != chosen && again != last) wrong.push_back(at + ", then " + std::to_string(j));
             }
-            if (checkHeaderBlocks(nextStates.back(), blockSizeOf(type)) != 0 || chosenBlock(nextStates.back(), type) != last) {
+            const Bytes& end = nextStates.back();
+            if (checkHeaderBlocks(end, blockSizeOf(type)) != 0 || chosenBlock(end, type) != last) {
                 wrong.push_back(at + ": the next rewrite did not end with two equal copies");
             }
         }

@@ -12,7 +12,8 @@ using testsupport::setWord64;
 
 std::string startLine(std::int64_t forward, std::int64_t last) {
     char line[128];
-    std::snprintf(line, sizeof line, "Starting at location %lld, %5.2f percent of file.\n", static_cast<long long>(forward),
+    std::snprintf(line, sizeof line, "Starting at location %lld, %5.2f percent of file.\n",
+                  static_cast<long long>(forward),
                   static_cast<double>(static_cast<float>(forward) * 100.0f / static_cast<float>(last)));
     return line;
 }
@@ -56,9 +57,10 @@ TEST_F(OpenTest, DecisionTable) {
         // name, damage, the verdict's line, the line after the type's, usable
         {"unknown type", [](const std::string& p) { setWord64(p, 0, 0); setWord64(p, 96, 0); }, "", "", false},
         {"verdict 0", [](const std::string&) {}, "Header read in ok.\n", "", true},
-        {"verdict 1: backup used", [](const std::string& p) { setWord64(p, 64, 800); }, "Primary block bad.\n", "", true},
-        {"verdict 2: primary used", [](const std::string& p) { setWord64(p, 160, 800); }, "Header backup block bad.\n", "",
+        {"verdict 1: backup used", [](const std::string& p) { setWord64(p, 64, 800); }, "Primary block bad.\n", "",
          true},
+        {"verdict 2: primary used", [](const std::string& p) { setWord64(p, 160, 800); },
+         "Header backup block bad.\n", "", true},
         {"verdict 3: both CRCs bad", [](const std::string& p) { setWord64(p, 16, 1); setWord64(p, 96 + 16, 1); },
          "Both header blocks bad.\n", "", false},
         {"verdict 3: good CRCs, blocks differ", [&](const std::string& p) { setWord64(p, 16, 1); forwardAt(192)(p); },
@@ -84,9 +86,13 @@ TEST_F(OpenTest, DecisionTable) {
             base.writeTo(path_);
             damage(path_);
             const bool unknown = verdict.empty();
-            std::string expected = "File opened.\n" + (unknown ? "ERROR: Could not match header to any known type.\n"
-                                                               : checkLines(testsupport::readAllBytes(path_)) + verdict +
-                                                                     "Processing file header type 2\n" + after);
+            std::string expected = "File opened.\n";
+            if (unknown) {
+                expected += "ERROR: Could not match header to any known type.\n";
+            } else {
+                expected += checkLines(testsupport::readAllBytes(path_)) + verdict;
+                expected += "Processing file header type 2\n" + after;
+            }
             if (usable) {
                 expected += "File header type 2 detected and read.  Processing file.\n" + startLine(192, end);
             } else if (!dump) {
@@ -98,7 +104,8 @@ TEST_F(OpenTest, DecisionTable) {
             EXPECT_EQ(reopen(dump), usable || dump);
             EXPECT_EQ(out_, expected);
             if (!usable && !dump) {
-                EXPECT_EQ(statusEntries(status_), unknown ? storeCodes({13512, 13411}) : storeCodes({13510, 13512, 13411}));
+                EXPECT_EQ(statusEntries(status_),
+                          unknown ? storeCodes({13512, 13411}) : storeCodes({13510, 13512, 13411}));
                 continue;
             }
             EXPECT_FALSE(statusFailed(status_));

@@ -153,7 +153,9 @@ TEST_F(ScanTest, FirstValidPositionBelowTheLimitWins) {
     EXPECT_EQ(scan(9000, 9000 + kRecordHeadSize + 1), 9000);
     EXPECT_EQ(scan(9000, 9000 + kRecordHeadSize), 0) << "positions end before limit - 304";
     EXPECT_FALSE(statusFailed(status_));
-    for (const auto& [kind, code, cause] : {std::tuple{FileOpKind::Seek, 13402, 13159}, std::tuple{FileOpKind::Read, 13532, 13182}}) {
+    const std::tuple<FileOpKind, int, int> faults[] = {{FileOpKind::Seek, 13402, 13159},
+                                                       {FileOpKind::Read, 13532, 13182}};
+    for (const auto& [kind, code, cause] : faults) {
         FaultyFileOps ops;
         ops.failNth(kind, 1, EIO);
         EXPECT_EQ(scan(1000), 0);

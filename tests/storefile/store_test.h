@@ -119,13 +119,10 @@ protected:
     // A read that finds the end of the data: no message, error 13412 last.
     void expectEnd(ReadOutcome outcome, bool stop, bool more, const std::string& line) {
         std::string out;
-        EXPECT_EQ(read(&out), 0u);
-        EXPECT_EQ(out, line);
-        EXPECT_EQ(ctx_.lastReadOutcome, outcome);
-        EXPECT_EQ(ctx_.stopRequested, stop);
-        EXPECT_EQ(ctx_.moreMessages, more);
-        EXPECT_FALSE(ctx_.currentMsg);
-        EXPECT_TRUE(testsupport::hasEntry(status_, kFacilityStore, 13412));
+        const std::uint32_t length = read(&out);
+        EXPECT_EQ(std::tuple(length, out, ctx_.lastReadOutcome == outcome, ctx_.stopRequested, ctx_.moreMessages),
+                  std::tuple(0u, line, true, stop, more));
+        EXPECT_TRUE(!ctx_.currentMsg && testsupport::hasEntry(status_, kFacilityStore, 13412));
     }
     StoreFileHeader headerOnDisk() {
         StatusBlock st;
