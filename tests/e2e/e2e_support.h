@@ -161,7 +161,8 @@ inline Numbers received(const std::string& capture, const Bytes& storeFile = {},
         const std::uint8_t* m = storeFile.data() + p + kRecordPrefixSize;
         const std::uint32_t length = decodeU32(m + head::kLengthOffset);
         std::uint32_t n = 0;
-        if (std::memcmp(m - kRecordPrefixSize, kRecordMarker, 4) == 0 && storeCrc({m, kMessageHeadSize}) == decodeU32(m - 8) &&
+        if (std::memcmp(m - kRecordPrefixSize, kRecordMarker, 4) == 0 &&
+            storeCrc({m, kMessageHeadSize}) == decodeU32(m - 8) &&
             length <= storeFile.size() - p - kRecordPrefixSize && sampleSequence({m, length}, n)) {
             stored.emplace(n, m);
         }
@@ -192,7 +193,7 @@ inline Numbers received(const std::string& capture, const Bytes& storeFile = {},
 // their CRC and are equal.
 inline StoreFileHeader headerOf(const std::string& path, int type = 2) {
     Bytes b = testsupport::readAllBytes(path);
-    b.resize(std::max<std::size_t>(b.size(), kHeaderAreaRead));
+    b.resize(std::max<std::size_t>(b.size(), kHeaderAreaRead));  // a short file fails the checks below
     const std::uint32_t s = blockSizeOf(type);
     EXPECT_EQ(storeCrc({b.data(), s}), decodeU32(b.data() + s));
     EXPECT_TRUE(std::equal(b.data(), b.data() + s + 4, b.data() + s + 4)) << "the two header copies differ";
@@ -224,14 +225,6 @@ protected:
         ASSERT_TRUE(tool(node_, create));
         ASSERT_TRUE(tool(node_, {"append", store_, "--count", "5"}));
         ASSERT_TRUE(tool(node_, {"append", store_, "--count", "3", "--type", "uns", "--size", "2000"}));
-    }
-
-    // A recovery stopped by its destination's shutdown once count messages
-    // were acknowledged, as an interrupted run leaves the file.
-    void forward(int count) {
-        Process arec;
-        ASSERT_TRUE(startArec(arec, node_, node_.file("first.bin"), {"--shut-after", std::to_string(count + 1)}));
-        ASSERT_EQ(run(node_, {"E2E", store_}).exitCode, 0);
     }
 
     testsupport::TempHome home_;

@@ -48,8 +48,7 @@ protected:
     }
 
     static void check(const RunResult& first, const RunResult& second, bool fired) {
-        EXPECT_FALSE(first.runaway) << "the faulty run did not end by itself:\n" << first.out;
-        EXPECT_FALSE(second.runaway);
+        EXPECT_FALSE(first.runaway || second.runaway) << "a run did not end by itself:\n" << first.out;
         EXPECT_EQ(second.exitCode, 0) << second.out;
         Ids all = first.delivered;
         all.insert(all.end(), second.delivered.begin(), second.delivered.end());

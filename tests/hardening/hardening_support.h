@@ -62,7 +62,8 @@ inline std::int32_t listIdOf(MsgView msg) {
     return sampleSequence(msg, id) ? static_cast<std::int32_t>(id) : -1;
 }
 
-inline Message notification(std::int32_t type, const AddressRecord& from, const AddressRecord& to, std::uint32_t trans = 0) {
+inline Message notification(std::int32_t type, const AddressRecord& from, const AddressRecord& to,
+                            std::uint32_t trans = 0) {
     Message m;
     StatusBlock status;
     buildNotification(type, from, to, trans, m, status);
@@ -70,7 +71,8 @@ inline Message notification(std::int32_t type, const AddressRecord& from, const 
 }
 
 inline void acknowledgeAtOnce(InProcessNetwork& net, MsgView sent) {
-    if (listIdOf(sent) != kNoticeListId) net.deliver(notification(kTransAck, kArec, net.self(), ZENTO_SERVER_TRANSNUM(sent)).view());
+    if (listIdOf(sent) == kNoticeListId) return;
+    net.deliver(notification(kTransAck, kArec, net.self(), ZENTO_SERVER_TRANSNUM(sent)).view());
 }
 
 struct RunResult {
