@@ -49,7 +49,7 @@ TEST_F(CrashLoop, KilledRecoveriesResumeWithoutLossOrDisorder) {
             ended = recovery.wait(milliseconds(0));
         }
         EXPECT_EQ(ended.value_or(0), 0) << "run " << runs << " ended by itself:\n" << recovery.out();
-        kills += ended ? 0 : 1;
+        kills += ended ? 0 : 1;  // SIGKILL as the Process goes
     }
     // The kills are over: reruns until one ends by itself.
     for (int rerun = 0; !ended && rerun < 3; ++rerun, ++runs) {
