@@ -156,11 +156,6 @@ void FaultyFileOps::shortWriteNth(int n, unsigned prefix, int error) {
     faults_.push_back(f);
 }
 
-void FaultyFileOps::clearFaults() {
-    faults_.clear();
-    transferLimit_ = 0;
-}
-
 void FaultyFileOps::resetCounts() {
     // Armed faults keep their distance from the present call.
     for (Fault& f : faults_) f.target -= f.anyKind ? total_ : counts_[static_cast<int>(f.kind)];

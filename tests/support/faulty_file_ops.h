@@ -48,8 +48,6 @@ public:
     // pipe or a signal can make them; exact loops must carry on.
     void limitTransfers(unsigned maxBytes) { transferLimit_ = maxBytes; }
     unsigned transferLimit() const { return transferLimit_; }
-    // Disarms every fault and the transfer limit; counts go on.
-    void clearFaults();
     void resetCounts();
 
     int calls(FileOpKind kind) const;

@@ -49,31 +49,15 @@ void peek(const std::string& path, std::int64_t offset, std::span<std::uint8_t> 
 
 }  // namespace
 
-std::uint8_t byteAt(const std::string& path, std::int64_t offset) {
-    std::uint8_t b[1] = {};
-    peek(path, offset, b);
-    return b[0];
-}
-
 void setByte(const std::string& path, std::int64_t offset, std::uint8_t value) {
     const std::uint8_t b[1] = {value};
     patch(path, offset, b);
 }
 
 void flipByte(const std::string& path, std::int64_t offset) {
-    setByte(path, offset, static_cast<std::uint8_t>(byteAt(path, offset) ^ 0xFF));
-}
-
-std::uint32_t word32At(const std::string& path, std::int64_t offset) {
-    std::uint8_t b[4] = {};
+    std::uint8_t b[1] = {};
     peek(path, offset, b);
-    return decodeU32(b);
-}
-
-void setWord32(const std::string& path, std::int64_t offset, std::uint32_t value) {
-    std::uint8_t b[4];
-    encodeU32(b, value);
-    patch(path, offset, b);
+    setByte(path, offset, static_cast<std::uint8_t>(b[0] ^ 0xFF));
 }
 
 void setWord64(const std::string& path, std::int64_t offset, std::uint64_t value) {

@@ -14,11 +14,8 @@ std::vector<std::uint8_t> readAllBytes(const std::string& path);
 void writeAllBytes(const std::string& path, std::span<const std::uint8_t> bytes);
 std::int64_t fileSizeOf(const std::string& path);  // -1 when the file is missing
 
-std::uint8_t byteAt(const std::string& path, std::int64_t offset);
 void setByte(const std::string& path, std::int64_t offset, std::uint8_t value);
 void flipByte(const std::string& path, std::int64_t offset);  // XOR 0xFF
-std::uint32_t word32At(const std::string& path, std::int64_t offset);  // little-endian
-void setWord32(const std::string& path, std::int64_t offset, std::uint32_t value);
 void setWord64(const std::string& path, std::int64_t offset, std::uint64_t value);
 void truncateFile(const std::string& path, std::int64_t size);  // also extends with zeros
 

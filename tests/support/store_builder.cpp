@@ -61,7 +61,10 @@ std::vector<std::uint8_t> makeHeaderArea(const StoreFileHeader& header, int head
     return area;
 }
 
-StoreFileHeader newType2Header(std::uint32_t maxSizeMb) {
+namespace {
+
+// A header as a new file gets it: magic, revision 2, every offset at 192.
+StoreFileHeader newType2Header() {
     StoreFileHeader h{};
     h.magic = kStoreMagic;
     h.revision = 2;
@@ -70,9 +73,10 @@ StoreFileHeader newType2Header(std::uint32_t maxSizeMb) {
     h.offset48 = kType2HeaderLength;
     h.lastOffset = kType2HeaderLength;
     h.forwardOffset = kType2HeaderLength;
-    h.maxSize = maxSizeMb;
     return h;
 }
+
+}  // namespace
 
 StoreFileBuilder::StoreFileBuilder(int headerType)
     : headerType_(headerType), header_(newType2Header()), lastRecordEnd_(0) {

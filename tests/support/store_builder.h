@@ -28,9 +28,6 @@ std::vector<std::uint8_t> makeRecord(std::span<const std::uint8_t> message, std:
 // The header area of a type (2S+8 bytes): block, CRC, block, CRC.
 std::vector<std::uint8_t> makeHeaderArea(const StoreFileHeader& header, int headerType);
 
-// A header as a new file gets it: magic, revision 2, every offset at 192.
-StoreFileHeader newType2Header(std::uint32_t maxSizeMb = 0);
-
 class StoreFileBuilder {
 public:
     explicit StoreFileBuilder(int headerType = 2);
