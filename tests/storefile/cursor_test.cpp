@@ -284,6 +284,10 @@ TEST_F(RemoveTest, ForwardOffsetAndEndAsTheHeaderSays) {
         {"wrapped word in a linear file", 1, 0, 3000, 192, 1, 5, 2, {3000, 3, true, true}},
         // Behind the wrap already: the next record follows, whatever lastOffset says.
         {"after the wrap, at lastOffset", 2, ring, 3000, 3500, 1, 5, 2, {3412, 3, true, false}},
+        // A message after the wrap that reaches the oldest one completes the
+        // ring: moving on would lead into what was forwarded before the wrap.
+        {"type 1 ring, newer part up to the oldest", 1, ring, 500, 912, 0, 5, 2, {500, 5, false, false}},
+        {"type 0 ring, newer part into the oldest", 0, ring, 3000, 3300, 1, 5, 2, {3000, 5, false, false}},
         // The older types cannot name their newest record: the wrapped word
         // decides, and in a ring only the removal that completes a message
         // count that can be trusted ends the recovery.
