@@ -49,7 +49,7 @@ void writeSeed(const fs::path& dir, const std::string& name, const Bytes& bytes)
 
 // ---- Store files ----------------------------------------------------------
 
-struct StoreSpec {
+struct StorePlan {
     std::uint32_t count = 0;
     SampleKind kind = SampleKind::GetReply;
     std::uint32_t size = 0;
@@ -57,15 +57,15 @@ struct StoreSpec {
 
 std::string scratchPath() { return fuzzsupport::home() + "/ZENTO_STORE_SEED.DAT"; }
 
-void appendMessages(const std::string& path, const StoreSpec& spec, std::uint32_t firstSequence) {
+void appendMessages(const std::string& path, const StorePlan& plan, std::uint32_t firstSequence) {
     StoreWriter writer;
     std::string error;
     if (!openStoreWriter(writer, path, error)) die(error);
-    for (std::uint32_t i = 0; i < spec.count; ++i) {
+    for (std::uint32_t i = 0; i < plan.count; ++i) {
         SampleShape shape;
-        shape.kind = i % 3 == 2 ? SampleKind::UnsolicitedReply : spec.kind;
+        shape.kind = i % 3 == 2 ? SampleKind::UnsolicitedReply : plan.kind;
         shape.requesterNode = "seednode";
-        shape.size = spec.size;
+        shape.size = plan.size;
         Message msg;
         if (!buildSampleMessage(shape, firstSequence + i, msg, error)) die(error);
         if (!appendStoredMessage(writer, msg.view(), error)) die(error);
@@ -73,11 +73,11 @@ void appendMessages(const std::string& path, const StoreSpec& spec, std::uint32_
     closeStoreWriter(writer);
 }
 
-Bytes linearFile(const StoreSpec& spec) {
+Bytes linearFile(const StorePlan& plan) {
     const std::string path = scratchPath();
     std::string error;
     if (!createStoreFile(path, 0, true, error)) die(error);
-    appendMessages(path, spec, 1);
+    appendMessages(path, plan, 1);
     return readFile(path);
 }
 
@@ -121,7 +121,7 @@ void forward(const std::string& path, std::uint32_t count) {
     MasterFileClose(ctx, status);
 }
 
-Bytes ringFile(std::int64_t ringBytes, const StoreSpec& first, std::uint32_t forwarded, const StoreSpec& second) {
+Bytes ringFile(std::int64_t ringBytes, const StorePlan& first, std::uint32_t forwarded, const StorePlan& second) {
     const std::string path = createSmallRing(ringBytes);
     appendMessages(path, first, 1);
     if (forwarded > 0) forward(path, forwarded);
