@@ -34,8 +34,9 @@ TEST_F(CrashLoop, KilledRecoveriesResumeWithoutLossOrDisorder) {
         Process recovery;
         ASSERT_TRUE(recovery.start(node_, {kRecover, "E2E", store_}, node_.file("recover.out")));
         if (between(0, 3) == 0) {
-            // Anywhere in the start-up and the first sends.
-            ended = recovery.wait(milliseconds(between(0, 500)));
+            // Anywhere in the start-up and the first sends: a longer wait
+            // would let a fast machine drain the file in one run.
+            ended = recovery.wait(milliseconds(between(0, 30)));
         } else {
             // After a few more messages, at a random instant between two;
             // they follow each other within a fraction of a millisecond, so a
@@ -45,7 +46,7 @@ TEST_F(CrashLoop, KilledRecoveriesResumeWithoutLossOrDisorder) {
             while (receivedCount() < target && recovery.running() && std::chrono::steady_clock::now() < deadline) {
                 std::this_thread::sleep_for(std::chrono::microseconds(200));
             }
-            std::this_thread::sleep_for(std::chrono::microseconds(between(0, 3000)));
+            std::this_thread::sleep_for(std::chrono::microseconds(between(0, 500)));
             ended = recovery.wait(milliseconds(0));
         }
         EXPECT_EQ(ended.value_or(0), 0) << "run " << runs << " ended by itself:\n" << recovery.out();
