@@ -75,6 +75,19 @@ int checkType2Blocks(std::span<const std::uint8_t> bytes) {
     return verdictOf(checkBlocks(bytes, 92));
 }
 
+StoreFileHeader emptyStoreHeader(std::uint32_t maxSizeMiB) {
+    StoreFileHeader header{};
+    header.magic = kStoreMagic;
+    header.revision = 2;
+    header.firstMsgOffset = kType2HeaderLength;
+    header.lastMsgOffset = kType2HeaderLength;
+    header.offset48 = kType2HeaderLength;
+    header.lastOffset = kType2HeaderLength;
+    header.forwardOffset = kType2HeaderLength;
+    header.maxSize = maxSizeMiB;
+    return header;
+}
+
 Type2Block encodeType2(const StoreFileHeader& h) {
     Type2Block b{};
     std::uint8_t* p = b.data();

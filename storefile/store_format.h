@@ -50,6 +50,10 @@ std::uint32_t blockSizeOf(std::int32_t headerType);
 int checkHeaderBlocks(std::span<const std::uint8_t> bytes, std::uint32_t blockSize);  // prints
 int checkType2Blocks(std::span<const std::uint8_t> bytes);                            // silent
 
+// The header of a new, empty store file: every offset at the start of the
+// type-2 data area; a ring of maxSizeMiB MiB, or linear with 0.
+StoreFileHeader emptyStoreHeader(std::uint32_t maxSizeMiB);
+
 Type2Block encodeType2(const StoreFileHeader& header);
 StoreFileHeader decodeType2(std::span<const std::uint8_t, 92> block);
 // Type 0 and 1 leave lastMsgOffset of `into` as it is.

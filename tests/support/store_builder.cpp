@@ -61,25 +61,8 @@ std::vector<std::uint8_t> makeHeaderArea(const StoreFileHeader& header, int head
     return area;
 }
 
-namespace {
-
-// A header as a new file gets it: magic, revision 2, every offset at 192.
-StoreFileHeader newType2Header() {
-    StoreFileHeader h{};
-    h.magic = kStoreMagic;
-    h.revision = 2;
-    h.firstMsgOffset = kType2HeaderLength;
-    h.lastMsgOffset = kType2HeaderLength;
-    h.offset48 = kType2HeaderLength;
-    h.lastOffset = kType2HeaderLength;
-    h.forwardOffset = kType2HeaderLength;
-    return h;
-}
-
-}  // namespace
-
 StoreFileBuilder::StoreFileBuilder(int headerType)
-    : headerType_(headerType), header_(newType2Header()), lastRecordEnd_(0) {
+    : headerType_(headerType), header_(emptyStoreHeader(0)), lastRecordEnd_(0) {
     if (headerType != 2) header_.revision = 0;  // older generations are told apart by their magic
     lastRecordEnd_ = dataStart();
     describeRecords();

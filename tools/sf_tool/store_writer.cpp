@@ -12,19 +12,6 @@ namespace {
 constexpr std::int64_t kMiB = 1048576;
 constexpr std::uint32_t kMaxRingMiB = 1000000;  // the largest store file size the system allocates
 
-StoreFileHeader emptyHeader(std::uint32_t ringMiB) {
-    StoreFileHeader header{};
-    header.magic = kStoreMagic;
-    header.revision = 2;
-    header.firstMsgOffset = kType2HeaderLength;
-    header.lastMsgOffset = kType2HeaderLength;
-    header.offset48 = kType2HeaderLength;
-    header.lastOffset = kType2HeaderLength;
-    header.forwardOffset = kType2HeaderLength;
-    header.maxSize = ringMiB;
-    return header;
-}
-
 std::string failure(const std::string& what, const StatusBlock& status) {
     return what + " (" + describeStatus(status) + ")";
 }
@@ -106,7 +93,7 @@ bool createStoreFile(const std::string& path, std::uint32_t ringMiB, bool overwr
                              : failure("cannot find the length of " + path, status);
     }
     if (ok) {
-        writeNewType2Header(handle, emptyHeader(ringMiB), status);
+        writeNewType2Header(handle, emptyStoreHeader(ringMiB), status);
         if (statusFailed(status)) {
             ok = false;
             error = failure("cannot write the header of " + path, status);
