@@ -43,18 +43,26 @@ int faultyRead(int handle, void* buffer, unsigned count) {
     return real().read(handle, buffer, limited(count));
 }
 
+// Writes the first bytes the fault names, then fails as a crash in the middle
+// of the write would; put(done, left) writes from `done` on.
+template <class Decision, class Put>
+int tornWrite(const Decision& d, unsigned count, Put put) {
+    const unsigned prefix = d.prefix < count ? d.prefix : count;
+    for (unsigned done = 0; done < prefix;) {
+        const int r = put(done, prefix - done);
+        if (r <= 0) break;
+        done += static_cast<unsigned>(r);
+    }
+    errno = d.error;
+    return -1;
+}
+
 int faultyWrite(int handle, const void* buffer, unsigned count) {
     const auto d = gActive->nextCall(FileOpKind::Write);
     if (d.shortWrite) {
-        const unsigned prefix = d.prefix < count ? d.prefix : count;
-        unsigned done = 0;
-        while (done < prefix) {
-            const int r = real().write(handle, static_cast<const std::uint8_t*>(buffer) + done, prefix - done);
-            if (r <= 0) break;
-            done += static_cast<unsigned>(r);
-        }
-        errno = d.error;
-        return -1;
+        return tornWrite(d, count, [&](unsigned done, unsigned left) {
+            return real().write(handle, static_cast<const std::uint8_t*>(buffer) + done, left);
+        });
     }
     if (d.fail) {
         errno = d.error;
@@ -77,16 +85,9 @@ int faultyPread(int handle, void* buffer, unsigned count, std::int64_t offset) {
 int faultyPwrite(int handle, const void* buffer, unsigned count, std::int64_t offset) {
     const auto d = gActive->nextCall(FileOpKind::Write);
     if (d.shortWrite) {
-        const unsigned prefix = d.prefix < count ? d.prefix : count;
-        unsigned done = 0;
-        while (done < prefix) {
-            const int r = real().pwrite(handle, static_cast<const std::uint8_t*>(buffer) + done, prefix - done,
-                                        offset + done);
-            if (r <= 0) break;
-            done += static_cast<unsigned>(r);
-        }
-        errno = d.error;
-        return -1;
+        return tornWrite(d, count, [&](unsigned done, unsigned left) {
+            return real().pwrite(handle, static_cast<const std::uint8_t*>(buffer) + done, left, offset + done);
+        });
     }
     if (d.fail) {
         errno = d.error;
