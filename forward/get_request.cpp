@@ -86,11 +86,7 @@ std::uint32_t fillDescriptorTable(const Layout& layout, std::array<DescriptorEnt
     return n;
 }
 
-std::uint32_t creationTimeMs() {
-    TimeStamp now{};
-    ZENTO_SERVER_GETTIME(now);
-    return static_cast<std::uint32_t>(now.seconds) * 1000u + static_cast<std::uint32_t>(now.milliseconds);
-}
+std::uint32_t creationTimeMs() { return static_cast<std::uint32_t>(clockMilliseconds()); }
 
 }  // namespace
 

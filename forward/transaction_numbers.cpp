@@ -8,10 +8,7 @@ namespace {
 // Spreads the clock over all 32 bits: runs started close together begin far
 // apart in the sequence.
 std::uint32_t seedFromClock() {
-    TimeStamp now{};
-    ZENTO_SERVER_GETTIME(now);
-    std::uint64_t x = static_cast<std::uint64_t>(static_cast<std::uint32_t>(now.seconds)) * 1000u +
-                      static_cast<std::uint32_t>(now.milliseconds);
+    std::uint64_t x = clockMilliseconds();
     x ^= x >> 33;
     x *= 0xff51afd7ed558ccdULL;
     x ^= x >> 33;

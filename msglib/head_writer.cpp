@@ -9,13 +9,7 @@
 namespace {
 
 // Milliseconds since the epoch, kept modulo 2^32 as the head stores them.
-std::uint32_t creationTime() {
-    TimeStamp now{};
-    ZENTO_SERVER_GETTIME(now);
-    std::uint64_t ms = static_cast<std::uint64_t>(static_cast<std::uint32_t>(now.seconds)) * 1000u +
-                       static_cast<std::uint32_t>(now.milliseconds);
-    return static_cast<std::uint32_t>(ms);
-}
+std::uint32_t creationTime() { return static_cast<std::uint32_t>(clockMilliseconds()); }
 
 }  // namespace
 

@@ -34,6 +34,8 @@ void ZENTO_SERVER_SEND(std::int32_t timeout, MsgView msg, StatusBlock& status);
 // Ends the registration.
 void ZENTO_SERVER_EXIT(StatusBlock& status);
 void ZENTO_SERVER_GETTIME(TimeStamp& now);
+// The same clock in milliseconds since the epoch (seconds taken modulo 2^32).
+std::uint64_t clockMilliseconds();
 // Pauses for units of 100 ms.
 void ZENTO_SERVER_SLEEP(std::int32_t units);
 

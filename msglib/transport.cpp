@@ -41,4 +41,10 @@ void ZENTO_SERVER_EXIT(StatusBlock& status) {
 
 void ZENTO_SERVER_GETTIME(TimeStamp& now) { now = msglib::installedTransport().now(); }
 
+std::uint64_t clockMilliseconds() {
+    TimeStamp now{};
+    ZENTO_SERVER_GETTIME(now);
+    return std::uint64_t{static_cast<std::uint32_t>(now.seconds)} * 1000u + static_cast<std::uint32_t>(now.milliseconds);
+}
+
 void ZENTO_SERVER_SLEEP(std::int32_t units) { msglib::installedTransport().sleep(units); }
