@@ -1,11 +1,15 @@
 #include "forward/end_of_file_notice.h"
 
+#include <algorithm>
 #include <array>
 #include <cstdio>
+#include <cstring>
 
+#include "forward/forwarding.h"
 #include "forward/get_request.h"
 #include "msglib/msglib.h"
 #include "recover/recover_context.h"
+#include "storefile/store_format.h"
 
 namespace {
 
@@ -29,6 +33,50 @@ void logNoticeError(const RecoverContext& ctx, const char* what, const StatusBlo
     ZENTO_SERVER_LOGMSG(fixedText(ctx.selfAddress.service, sizeof ctx.selfAddress.service), line, logStatus);
 }
 
+// The newest stored message, read whole and checked; false when the store
+// file holds none there (it never held one, or the record is damaged).
+bool readNewestMessage(const RecoverContext& ctx, Message& msg) {
+    const std::int64_t position = ctx.header.lastMsgOffset;
+    if (position < 0 || position >= ctx.fileSize) return false;
+    StatusBlock status;
+    std::array<std::uint8_t, kMessageHeadSize> head{};
+    const std::uint32_t bodyCheck = readRecordHead(ctx.storeFileHandle, position, head, status);
+    if (statusFailed(status)) return false;
+    const std::uint32_t length = ZENTO_SERVER_MSGSIZE(head);
+    if (length < kMessageHeadSize || ctx.fileSize - position < std::int64_t{kRecordPrefixSize} + length) return false;
+    if (!allocateMessage(msg, length)) return false;
+    std::copy(head.begin(), head.end(), msg.data());
+    readRecordBody(ctx.storeFileHandle, position, length, bodyCheck, msg.span(), status);
+    return !statusFailed(status);
+}
+
+// A run that forwarded nothing has no destination. When an earlier run was
+// stopped between the last acknowledgement and its notice, the store file
+// still holds the message it forwarded last: the notice goes where that one
+// went, or it would never be sent. A file that never held a message gets no
+// notice, as nobody is known to wait for one.
+void addressToNewestMessage(RecoverContext& ctx) {
+    Message newest;
+    if (!readNewestMessage(ctx, newest)) return;
+    addressToRequester(ctx, newest.view());
+    const std::int32_t transType = ZENTO_SERVER_TRANSTYPE(newest.view());
+    if (transType == kTransGet || transType == kTransUnsolicited) {
+        ReplyFields fields;
+        StatusBlock parseStatus;
+        parseStoredReply(newest.view(), fields, parseStatus);
+        if (!statusFailed(parseStatus) && fields.deviceName != nullptr) {
+            std::memcpy(ctx.deviceName, fields.deviceName, sizeof ctx.deviceName);
+        }
+    }
+    char line[1024];
+    std::snprintf(line, sizeof line,
+                  "No message forwarded in this run: the end-of-file notice goes to %.32s on node %.32s, the "
+                  "destination of the newest stored message\n",
+                  ctx.destinationAddress.service, ctx.destinationAddress.node);
+    StatusBlock logStatus;
+    ZENTO_SERVER_LOGMSG(fixedText(ctx.selfAddress.service, sizeof ctx.selfAddress.service), line, logStatus);
+}
+
 }  // namespace
 
 void sendEndOfFileNotice(RecoverContext& ctx, StatusBlock& status) {
@@ -37,6 +85,7 @@ void sendEndOfFileNotice(RecoverContext& ctx, StatusBlock& status) {
     ZENTO_SERVER_INITBLK(acquisitionStatus);
     TimeStamp valueTime{};
     ZENTO_SERVER_GETTIME(valueTime);
+    if (ctx.destinationAddress.node[0] == '\0') addressToNewestMessage(ctx);
 
     const std::array<char, 80> tagNames = emptyTagText();
     const std::array<char, 80> value = emptyTagText();

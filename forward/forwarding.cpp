@@ -158,14 +158,18 @@ std::int32_t skipHeadOnlyMessage(RecoverContext& ctx, std::uint32_t length, Stat
     return kNormalWait;
 }
 
-void addressToRequester(RecoverContext& ctx) {
-    AddressRecord requester = ZENTO_SERVER_REQSRC(ctx.currentMsg.view());
+}  // namespace
+
+void addressToRequester(RecoverContext& ctx, MsgView msg) {
+    AddressRecord requester = ZENTO_SERVER_REQSRC(msg);
     std::string_view node = ctx.nodeRedirect ? fixedText(ctx.redirectNodeName, sizeof ctx.redirectNodeName)
                                              : fixedText(requester.node, sizeof requester.node);
     // Cut to 31 characters so the record stays terminated.
     setFixedText(ctx.destinationAddress.node, sizeof ctx.destinationAddress.node, node);
     setFixedText(ctx.destinationAddress.service, sizeof ctx.destinationAddress.service, kForwardService);
 }
+
+namespace {
 
 std::int32_t sendNext(RecoverContext& ctx, StatusBlock& status, StatusBlock& logStatus) {
     std::uint32_t length = readNextMessage(ctx, status);
@@ -187,7 +191,7 @@ std::int32_t sendNext(RecoverContext& ctx, StatusBlock& status, StatusBlock& log
     }
     if (length <= kMessageHeadSize) return skipHeadOnlyMessage(ctx, length, status, logStatus);
 
-    addressToRequester(ctx);
+    addressToRequester(ctx, ctx.currentMsg.view());
     ReplyFields fields;
     if (parseForLog(ctx.currentMsg, fields, logStatus) && fields.deviceName != nullptr) {
         std::memcpy(ctx.deviceName, fields.deviceName, sizeof ctx.deviceName);

@@ -30,6 +30,10 @@ constexpr std::int32_t kUnknownListId = -1;
 // recovery has come to its end during this call).
 std::int32_t forwardNextMessage(RecoverContext& ctx, StatusBlock& status);
 
+// Addresses the messages to the service "TSK_AREC" on the node of msg's
+// requester, or on the NODE node when one was given.
+void addressToRequester(RecoverContext& ctx, MsgView msg);
+
 // True when the present second is past the deadline's second.
 bool ackTimerExpired(const TimeStamp& deadline);
 

@@ -29,6 +29,7 @@ TEST_F(CrashLoop, KilledRecoveriesResumeWithoutLossOrDisorder) {
     const auto receivedCount = [&] { return testsupport::fileSizeOf(capture_) / kMessageSize; };
 
     int kills = 0, runs = 0;
+    std::string lastOut;  // of the run that ended by itself
     std::optional<int> ended;
     for (; !ended && kills < 36; ++runs) {
         Process recovery;
@@ -51,16 +52,24 @@ TEST_F(CrashLoop, KilledRecoveriesResumeWithoutLossOrDisorder) {
         }
         EXPECT_EQ(ended.value_or(0), 0) << "run " << runs << " ended by itself:\n" << recovery.out();
         kills += ended ? 0 : 1;  // SIGKILL as the Process goes
+        if (ended) lastOut = recovery.out();
     }
     // The kills are over: reruns until one ends by itself.
     for (int rerun = 0; !ended && rerun < 3; ++rerun, ++runs) {
-        const int code = run(node_, {"E2E", store_}).exitCode;
+        const auto result = run(node_, {"E2E", store_});
+        const int code = result.exitCode;
         EXPECT_EQ(code, 0);
+        lastOut = result.out;
         if (code >= 0) ended = code;
     }
     ASSERT_TRUE(ended.has_value());
+    const auto logTail = [&] {
+        const std::string log = node_.log();
+        return log.substr(log.size() - std::min<std::size_t>(log.size(), 3000));
+    };
     EXPECT_GE(kills, 10) << "the kills fell while there was work to interrupt";
-    EXPECT_TRUE(waitUntil([&] { return contains(arec.out(), "end-of-file notice received"); })) << arec.out();
+    EXPECT_TRUE(waitUntil([&] { return contains(arec.out(), "end-of-file notice received"); }))
+        << arec.out() << "\nThe last run:\n" << lastOut << "\nThe end of the log:\n" << logTail();
     arec.kill(SIGTERM);
     EXPECT_EQ(arec.wait(), 0);
 

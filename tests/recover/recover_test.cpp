@@ -128,10 +128,11 @@ struct FailingInit final : msglib::Transport {
 
 class Recovery : public InProcessTest {
 protected:
-    int run() {
-        const char* argv[] = {"zento_sf_recover", "recsvc", path_.c_str()};
+    int run(std::vector<const char*> options = {}) {
+        std::vector<const char*> argv = {"zento_sf_recover", "recsvc", path_.c_str()};
+        argv.insert(argv.end(), options.begin(), options.end());
         int code = -1;
-        out_ = capturedStdout([&] { code = runRecovery(ctx_, 3, argv); });
+        out_ = capturedStdout([&] { code = runRecovery(ctx_, static_cast<int>(argv.size()), argv.data()); });
         return code;
     }
     // The destination acknowledges every message 2 s after it came.
@@ -167,6 +168,33 @@ TEST_F(Recovery, NormalRunForwardsEveryMessageSendsTheNoticeAndEnds) {
     EXPECT_EQ(logged("2 messages forwarded, 0 resends, 0 damaged ranges skipped (0 bytes)"), 1);
     // The header stays on the last message once it is removed: nothing is left to read.
     EXPECT_EQ(storedForwardOffset(path_), ctx_.header.lastMsgOffset);
+}
+
+// A run stopped after the last removal and before the notice leaves a
+// drained file; the run after it forwards nothing, yet the destination must
+// still learn that the file is empty.
+TEST_F(Recovery, RerunOfADrainedFileSendsTheNoticeWhereTheNewestMessageWent) {
+    storeWith({reply(1), reply(2)}).writeTo(path_);
+    acknowledgeEverySend();
+    ASSERT_EQ(run(), kExitSuccess);
+    const AddressRecord redirected = makeAddress("otherhost", "TSK_AREC");
+    network_.declareReachable(redirected);
+    for (const auto& [options, destination] : std::vector<std::pair<std::vector<const char*>, AddressRecord>>{
+             {{}, kArec}, {{"NODE", "otherhost"}, redirected}}) {
+        const std::size_t before = network_.sent().size();
+        StatusBlock exitStatus;
+        ZENTO_SERVER_EXIT(exitStatus);  // a run that forwards nothing leaves without it; its process ends
+        ctx_ = {};
+        EXPECT_EQ(run(options), kExitSuccess) << out_;
+        ASSERT_EQ(network_.sent().size(), before + 1) << out_;
+        const MsgView notice = network_.sent().back().view();
+        ReplyFields fields;
+        StatusBlock status;
+        ZENTO_SERVER_PARSE_GETREP(notice, fields, status);
+        EXPECT_EQ(text(ZENTO_SERVER_MSGDEST(notice)), text(destination));
+        EXPECT_EQ(std::make_pair(fields.listId, std::string(fields.deviceName)), std::make_pair(9999, std::string("DEV-2")));
+    }
+    EXPECT_EQ(logged("No message forwarded in this run: the end-of-file notice goes to TSK_AREC on node clienthost"), 1);
 }
 
 TEST_F(Recovery, AcknowledgementsAreMatchedByTheirSourceAndOtherMessagesOnlyLogged) {
