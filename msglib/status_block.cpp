@@ -48,3 +48,10 @@ void ZENTO_SERVER_LDBLK(std::int32_t facility, std::int32_t code, StatusBlock& s
 bool statusFailed(const StatusBlock& status) { return status.error[0] > 0; }
 
 int statusEntryCount(const StatusBlock& status) { return firstFreeSlot(status); }
+
+std::int32_t runtimeCause(const StatusBlock& status) {
+    for (int i = 0; i < statusEntryCount(status); ++i) {
+        if (status.facility[i] == kFacilityRuntime && status.error[i] > 0) return status.error[i];
+    }
+    return 0;
+}

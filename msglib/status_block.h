@@ -33,5 +33,8 @@ bool statusFailed(const StatusBlock& status);
 // Entries in reading order: from the first until ten or an error code of -1.
 int statusEntryCount(const StatusBlock& status);
 
+// The first errno value above 0 among the causes (facility 1); 0 when none.
+std::int32_t runtimeCause(const StatusBlock& status);
+
 // The first error code (the one callers test).
 inline std::int32_t firstErrorCode(const StatusBlock& status) { return status.error[0]; }

@@ -489,10 +489,7 @@ void ReadCall::logSkipped(std::int64_t from, std::int64_t to, const char* why) {
 // forever. The message stays in the store file for a later run.
 void giveUpAfterRepeatedFailures(RecoverContext& ctx, const StatusBlock& cause) {
     if (++ctx.failedRemovals < kRemovalAttempts) return;
-    int error = 0;
-    for (int i = 0; i < statusEntryCount(cause) && error == 0; ++i) {
-        if (cause.facility[i] == kFacilityRuntime && cause.error[i] > 0) error = cause.error[i];
-    }
+    const std::int32_t error = runtimeCause(cause);
     const std::string reason = error != 0 ? " (" + platform::runtimeErrorText(error) + ")" : std::string();
     std::printf("Error: the store file header could not be written%s.  Recovery stopped; the remaining "
                 "messages stay in the store file.\n",

@@ -286,12 +286,10 @@ bool refuseTransfer(std::int32_t handle, const void* buffer, const TransferCodes
     return false;
 }
 
-constexpr std::int32_t kNoOffset = 13159;  // as a failed seek
-
 bool refuseOffset(std::int64_t offset, StatusBlock& status) {
     if (offset >= 0) return false;
     ZENTO_SERVER_LDBLK(kFacilityRuntime, EINVAL, status);
-    ZENTO_SERVER_LDBLK(kFacilityStore, kNoOffset, status);
+    ZENTO_SERVER_LDBLK(kFacilityStore, kSeekFailed, status);
     return true;
 }
 
@@ -356,6 +354,11 @@ std::int64_t writeExactAt(std::int32_t handle, std::int64_t offset, const void* 
     return transferAll(n, kWriteCodes, status, [&](std::int64_t done, unsigned chunk) {
         return platform::rtPwrite(handle, bytes + done, chunk, offset + done);
     });
+}
+
+bool offsetRefused(const StatusBlock& status) {
+    const int n = statusEntryCount(status);
+    return n > 0 && status.error[n - 1] == kSeekFailed;
 }
 
 void syncStoreFile(std::int32_t handle, StatusBlock& status) {

@@ -33,6 +33,8 @@ std::int64_t readExactAt(std::int32_t handle, std::int64_t offset, void* buffer,
                          StatusBlock& status);
 std::int64_t writeExactAt(std::int32_t handle, std::int64_t offset, const void* buffer, std::int64_t n,
                           StatusBlock& status);
+// True when the status ends with that refusal (or a failed seek's 13159).
+bool offsetRefused(const StatusBlock& status);
 // Flushes what was written to the disk (fsync); 13220 after the runtime's
 // error when it fails.
 void syncStoreFile(std::int32_t handle, StatusBlock& status);

@@ -58,7 +58,6 @@ namespace {
 
 constexpr std::int32_t kHeaderWriteSeekFailed = 13520;
 constexpr std::int32_t kHeaderWriteFailed = 13521;
-constexpr std::int32_t kOffsetRefused = 13159;  // a positioned call's refusal of its offset, as a seek's
 constexpr std::uint32_t kSealOffset = 4;  // within a block
 constexpr std::uint8_t kMagicFirstByte = 0xA5;
 
@@ -71,11 +70,6 @@ bool endOfFile(const StatusBlock& status) {
         if (status.facility[i] == kFacilityRuntime && status.error[i] == 0) return true;
     }
     return false;
-}
-
-bool offsetRefused(const StatusBlock& status) {
-    const int n = statusEntryCount(status);
-    return n > 0 && status.error[n - 1] == kOffsetRefused;
 }
 
 std::uint8_t brokenSeal(std::uint8_t seal) {

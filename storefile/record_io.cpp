@@ -23,14 +23,6 @@ constexpr std::int32_t kBodyReadFailed = 13512;
 constexpr std::int32_t kBodyCheckFailed = 13530;
 constexpr std::int32_t kHeadCrcFailed = 13531;
 constexpr std::int32_t kHeadReadFailed = 13532;
-constexpr std::int32_t kOffsetRefused = 13159;
-
-// The positioned reads do the seek and the read in one call; a position they
-// refuse is what a failed seek was.
-bool positionRefused(const StatusBlock& status) {
-    const int n = statusEntryCount(status);
-    return n > 0 && status.error[n - 1] == kOffsetRefused;
-}
 
 }  // namespace
 
@@ -40,7 +32,7 @@ std::uint32_t readRecordHead(int handle, std::int64_t position, std::span<std::u
     std::array<std::uint8_t, kRecordHeadSize> record{};
     readAheadAt(handle, position, record.data(), kRecordHeadSize, status);
     if (statusFailed(status)) {
-        ZENTO_SERVER_LDBLK(kFacilityStore, positionRefused(status) ? kRecordSeekFailed : kHeadReadFailed, status);
+        ZENTO_SERVER_LDBLK(kFacilityStore, offsetRefused(status) ? kRecordSeekFailed : kHeadReadFailed, status);
         return 0;
     }
     std::copy_n(record.begin() + kRecordPrefixSize, kMessageHeadSize, head.begin());
@@ -61,7 +53,7 @@ void readRecordBody(int handle, std::int64_t position, std::uint32_t length, std
     readAheadAt(handle, position + kRecordHeadSize, message.data() + kMessageHeadSize, length - kMessageHeadSize,
                 status);
     if (statusFailed(status)) {
-        ZENTO_SERVER_LDBLK(kFacilityStore, positionRefused(status) ? kRecordSeekFailed : kBodyReadFailed, status);
+        ZENTO_SERVER_LDBLK(kFacilityStore, offsetRefused(status) ? kRecordSeekFailed : kBodyReadFailed, status);
         return;
     }
     if (bodyChecksum(message.first(length)) != expected) ZENTO_SERVER_LDBLK(kFacilityStore, kBodyCheckFailed, status);

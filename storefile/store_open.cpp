@@ -37,14 +37,6 @@ bool hasStoreCode(const StatusBlock& status, std::int32_t code) {
     return false;
 }
 
-// The runtime's error number among the causes, 0 when there is none.
-int runtimeCause(const StatusBlock& status) {
-    for (int i = 0; i < statusEntryCount(status); ++i) {
-        if (status.facility[i] == kFacilityRuntime && status.error[i] > 0) return status.error[i];
-    }
-    return 0;
-}
-
 // The status entries alone do not tell an operator that the path names a
 // directory, a FIFO or a file this user may not write. A missing file keeps
 // its entry as the only explanation.
