@@ -159,10 +159,6 @@ bool allZero(std::span<const std::uint8_t> bytes) {
     return std::all_of(bytes.begin(), bytes.end(), [](std::uint8_t b) { return b == 0; });
 }
 
-// A header whose msgCount says how many messages it holds: neither a writer
-// that kept no count nor the DUMP default header.
-bool countsMessages(const StoreFileHeader& h) { return h.msgCount != 0 && h.msgCount != kUnknownMsgCount; }
-
 // Rings of the older header types, where only the message count tells where
 // the newest record is.
 bool countEndsRing(const RecoverContext& ctx) {
@@ -269,8 +265,7 @@ private:
 
 bool ReadCall::drained() const {
     const StoreFileHeader& h = ctx_.header;
-    if (!countsMessages(h)) return false;
-    if (ctx_.headerType == 2) return h.forwardOffset == h.lastMsgOffset && h.forwardedCount >= h.msgCount;
+    if (ctx_.headerType == 2) return type2HeaderDrained(h);
     return countEndsRing(ctx_) && h.forwardedCount == h.msgCount && h.forwardOffset != h.firstMsgOffset;
 }
 

@@ -75,6 +75,12 @@ int checkType2Blocks(std::span<const std::uint8_t> bytes) {
     return verdictOf(checkBlocks(bytes, 92));
 }
 
+bool countsMessages(const StoreFileHeader& h) { return h.msgCount != 0 && h.msgCount != kUnknownMsgCount; }
+
+bool type2HeaderDrained(const StoreFileHeader& h) {
+    return countsMessages(h) && h.forwardOffset == h.lastMsgOffset && h.forwardedCount >= h.msgCount;
+}
+
 StoreFileHeader emptyStoreHeader(std::uint32_t maxSizeMiB) {
     StoreFileHeader header{};
     header.magic = kStoreMagic;

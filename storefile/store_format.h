@@ -50,6 +50,14 @@ std::uint32_t blockSizeOf(std::int32_t headerType);
 int checkHeaderBlocks(std::span<const std::uint8_t> bytes, std::uint32_t blockSize);  // prints
 int checkType2Blocks(std::span<const std::uint8_t> bytes);                            // silent
 
+// A header whose msgCount says how many messages it holds: neither a writer
+// that kept no count nor the DUMP default header.
+bool countsMessages(const StoreFileHeader& header);
+// A type-2 header that counts every stored message forwarded, with the
+// forward offset on the last one (where a removal leaves it): nothing is left
+// to deliver.
+bool type2HeaderDrained(const StoreFileHeader& header);
+
 // The header of a new, empty store file: every offset at the start of the
 // type-2 data area; a ring of maxSizeMiB MiB, or linear with 0.
 StoreFileHeader emptyStoreHeader(std::uint32_t maxSizeMiB);

@@ -42,11 +42,9 @@ private:
     std::int32_t handle_;
 };
 
-// As the cursor judges it: a type-2 header that counts every stored message
-// forwarded, with the forward offset on the last one, leaves nothing to send.
+// As the cursor judges it; only a type-2 header names its last message.
 bool drainedHeader(const StoreFileHeader& h, std::int32_t headerType) {
-    return headerType == 2 && h.msgCount != 0 && h.msgCount != kUnknownMsgCount && h.forwardOffset == h.lastMsgOffset &&
-           h.forwardedCount >= h.msgCount;
+    return headerType == 2 && type2HeaderDrained(h);
 }
 
 StoreFileHeader convertBlock(std::int32_t type, std::span<const std::uint8_t> block) {
