@@ -123,3 +123,8 @@ void ZENTO_DIAG_LOG(std::string_view category, std::int32_t code, std::string_vi
 void KernelDebugLog(const char* format, ...) __attribute__((format(printf, 1, 2)));
 // Replaces every CR and LF in text by a blank, in place.
 void ZENTO_FILTER_CRLF(char* text);
+
+// ---- Store-and-forward task support -----------------------------------------
+// This process: the local node, then the service it registered under (empty
+// before ZENTO_SERVER_INIT and after ZENTO_SERVER_EXIT). Fills record, returns it.
+AddressRecord& ZENTO_USR_GetApplicationID(AddressRecord& record);

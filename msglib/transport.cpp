@@ -1,5 +1,6 @@
 #include "msglib/transport.h"
 
+#include "msglib/application_id.h"
 #include "msglib/msglib.h"
 
 namespace msglib {
@@ -17,6 +18,7 @@ Transport& installedTransport() { return installed != nullptr ? *installed : soc
 void ZENTO_SERVER_INIT(std::int32_t mode, std::string_view serviceName, AddressRecord& self, StatusBlock& status) {
     ZENTO_SERVER_INITBLK(status);
     msglib::installedTransport().init(mode, serviceName, self, status);
+    if (!statusFailed(status)) msglib::rememberApplicationId(self);
 }
 
 void ZENTO_SERVER_ACCEPT(StatusBlock& status) {
@@ -37,6 +39,7 @@ void ZENTO_SERVER_SEND(std::int32_t timeout, MsgView msg, StatusBlock& status) {
 void ZENTO_SERVER_EXIT(StatusBlock& status) {
     ZENTO_SERVER_INITBLK(status);
     msglib::installedTransport().exit(status);
+    msglib::rememberApplicationId(AddressRecord{});
 }
 
 void ZENTO_SERVER_GETTIME(TimeStamp& now) { now = msglib::installedTransport().now(); }
