@@ -128,3 +128,18 @@ void ZENTO_FILTER_CRLF(char* text);
 // This process: the local node, then the service it registered under (empty
 // before ZENTO_SERVER_INIT and after ZENTO_SERVER_EXIT). Fills record, returns it.
 AddressRecord& ZENTO_USR_GetApplicationID(AddressRecord& record);
+
+// ---- Client environment, registry view, last error ---------------------------
+// The client environment record: 9228 bytes, the client environment directory
+// NUL-terminated at offset 8200 (ZENTO_DATA_DIR, by default $ZENTO_HOME/data/,
+// created when missing, always ending in '/'); every other byte 0.
+constexpr std::size_t kClientEnvironmentSize = 9228;
+constexpr std::size_t kClientDirectoryOffset = 8200;
+void ZENTO_CLIENT_ENVIRONMENT(std::span<char, kClientEnvironmentSize> record);
+// The view bits OR-ed into every registry access mask: none over POSIX.
+std::uint32_t GetZentoRegSamViewFlag();
+// The Windows error number of this thread's last failing platform call.
+std::int32_t zento_GetLastError();
+// The same as result; condition: 0 no failure, 1 the file or directory named
+// did not exist, 2 any other failure.
+std::int32_t zento_GetLastErrorEx(std::int32_t reserved1, std::int32_t reserved2, std::int32_t& condition);
