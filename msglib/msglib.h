@@ -125,6 +125,27 @@ void KernelDebugLog(const char* format, ...) __attribute__((format(printf, 1, 2)
 void ZENTO_FILTER_CRLF(char* text);
 
 // ---- Store-and-forward task support -----------------------------------------
+// 0 when task diagnostics are on, 1 when off (the default): msglib/diag_switch.h.
+std::int32_t ZENTO_DIAG_LOGSTATE();
+// block's entries, one a line: "facility=%ld  error=%ld", then two blanks and
+// the code's meaning when one is known (msglib/code_catalogue.h). text points
+// to the library's buffer for this thread, valid until the next call on it;
+// nullptr for a block without entries. name is the caller's, for the
+// library's own records.
+void ZENTO_ERR_FMTBLK(std::string_view name, const StatusBlock& block, const char*& text, StatusBlock& status);
+
+// Store-and-forward notifications (message type 3, transaction type kTransMsg):
+// a body of the tasks' own, a 32-bit command code and its data.
+constexpr std::int32_t kTransMsg = 15;
+void ZENTO_SERVER_BLD_MSG(const AddressRecord& source, const AddressRecord& destination,
+                          std::span<const std::uint8_t> body, Message& out, StatusBlock& status);
+// body points into msg; empty when msg is not such a notification (facility 8).
+void ZENTO_SERVER_PARSE_MSG(MsgView msg, std::span<const std::uint8_t>& body, StatusBlock& status);
+
+// Gives the GET request (or its dummy-tag copy) msg the list id; facility 8
+// when msg is not a GET request.
+void ZENTO_SERVER_SET_LISTID(MsgSpan msg, std::int32_t listId, StatusBlock& status);
+
 // This process: the local node, then the service it registered under (empty
 // before ZENTO_SERVER_INIT and after ZENTO_SERVER_EXIT). Fills record, returns it.
 AddressRecord& ZENTO_USR_GetApplicationID(AddressRecord& record);

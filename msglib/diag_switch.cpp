@@ -1,0 +1,57 @@
+#include "msglib/diag_switch.h"
+
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <mutex>
+#include <string>
+#include <strings.h>
+
+#include "msglib/msglib.h"
+
+namespace {
+
+constexpr std::int32_t kDiagnosticsOn = 0;
+constexpr std::int32_t kDiagnosticsOff = 1;
+constexpr std::int64_t kLookIntervalNs = 1'000'000'000;
+
+std::atomic<std::int32_t> switchState{kDiagnosticsOff};
+std::atomic<std::int64_t> nextLookNs{0};
+std::atomic<bool> looked{false};
+std::mutex lookLock;
+
+std::int64_t steadyNs() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+bool switchedOn() {
+    const char* configured = std::getenv("ZENTO_DIAG");
+    if (configured != nullptr && ::strcasecmp(configured, "on") == 0) return true;
+    const std::string marker = zentoHome() + "/diag.on";
+    return ::access(marker.c_str(), F_OK) == 0;
+}
+
+void look(std::int64_t now) {
+    // One thread looks; the others go on with the state as it was.
+    std::unique_lock<std::mutex> guard(lookLock, std::try_to_lock);
+    if (!guard.owns_lock() && looked.load(std::memory_order_acquire)) return;
+    if (!guard.owns_lock()) guard.lock();
+    switchState.store(switchedOn() ? kDiagnosticsOn : kDiagnosticsOff, std::memory_order_relaxed);
+    nextLookNs.store(now + kLookIntervalNs, std::memory_order_relaxed);
+    looked.store(true, std::memory_order_release);
+}
+
+}  // namespace
+
+namespace msglib {
+void refreshDiagnosticSwitch() { looked.store(false, std::memory_order_release); }
+}  // namespace msglib
+
+std::int32_t ZENTO_DIAG_LOGSTATE() {
+    const std::int64_t now = steadyNs();
+    if (!looked.load(std::memory_order_acquire) || now >= nextLookNs.load(std::memory_order_relaxed)) look(now);
+    return switchState.load(std::memory_order_relaxed);
+}
