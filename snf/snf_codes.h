@@ -30,6 +30,9 @@ constexpr std::int32_t kInitHeaderWriteFailed = 13305; // initializeStoreFile: t
 constexpr std::int32_t kInitLockFailed = 13317;     // initializeStoreFile: locking the header area failed
 constexpr std::int32_t kInitCloseFailed = 13319;    // initializeStoreFile: closing the file failed
 
+// Reported to these routines by the store file primitives.
+constexpr std::int32_t kFileMissing = 13161;        // zento_s_file_open: the file does not exist
+
 // File removal.
 constexpr std::int32_t kRemoveFailed = 13157;       // removeSnfFile: the file could not be deleted (and still exists)
 }  // namespace snfcode
