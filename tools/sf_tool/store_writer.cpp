@@ -5,6 +5,8 @@
 #include <vector>
 
 #include "msglib/coding.h"
+#include "msglib/msglib.h"
+#include "snf/store_allocation.h"
 #include "storefile/file_handle.h"
 
 namespace {
@@ -14,13 +16,6 @@ constexpr std::uint32_t kMaxRingMiB = 1000000;  // the largest store file size t
 
 std::string failure(const std::string& what, const StatusBlock& status) {
     return what + " (" + describeStatus(status) + ")";
-}
-
-// Extends the file to its full length; the gap reads as zero bytes.
-bool preallocate(std::int32_t handle, std::int64_t length, StatusBlock& status) {
-    const std::uint8_t zero = 0;
-    if (seekStoreFile(handle, length - 1, 0, status) < 0) return false;
-    return writeExact(handle, &zero, 1, status) == 1;
 }
 
 bool fill(std::int32_t handle, std::int64_t from, std::int64_t to, StatusBlock& status) {
@@ -99,9 +94,11 @@ bool createStoreFile(const std::string& path, std::uint32_t ringMiB, bool overwr
             error = failure("cannot write the header of " + path, status);
         }
     }
-    if (ok && ringMiB > 0 && !preallocate(handle, static_cast<std::int64_t>(ringMiB) * kMiB, status)) {
+    // The ring's space is taken as the system's allocation takes it; the gap
+    // reads as zero bytes.
+    if (ok && ringMiB > 0 && !takeStoreFileSpace(handle, static_cast<std::int64_t>(ringMiB) * kMiB, "zento_sf_tool")) {
         ok = false;
-        error = failure("cannot give " + path + " its full length", status);
+        error = "cannot give " + path + " its full length (Windows error " + std::to_string(zento_GetLastError()) + ")";
     }
     StatusBlock closeStatus;
     closeStoreFileHandle(handle, closeStatus);
