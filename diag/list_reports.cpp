@@ -1,6 +1,7 @@
 #include "diag/list_reports.h"
 
 #include <cstdio>
+#include <cstring>
 #include <new>
 #include <string_view>
 
@@ -21,12 +22,36 @@ constexpr std::string_view kNoFileName = "**********";
 // The first line, "\n" and the header lines, with room for the longest file
 // name copy.
 constexpr std::size_t kSuccessHeadBytes = 1024;
-// A row's two lines at their widest (every number at its longest), store
-// file names apart.
+// A row's two lines at their widest (every number at its longest), besides
+// a store file name.
 constexpr std::size_t kRowBytes = 256;
 
 std::unique_ptr<char[]> newBuffer(std::size_t bytes) { return std::unique_ptr<char[]>(new (std::nothrow) char[bytes]); }
 ReportBufferSource bufferSource = newBuffer;
+
+// The success report's buffer, kept by each thread for its next report: a
+// full table's text is megabytes, which a task that reports often would
+// otherwise take and touch afresh each time.
+struct TableText {
+    std::unique_ptr<char[]> bytes;
+    std::size_t capacity = 0;
+    std::size_t used = 0;
+
+    // Room for more bytes behind those used; false when memory cannot be had.
+    bool makeRoom(std::size_t more) {
+        if (used + more <= capacity) return true;
+        const std::size_t wanted = used + more > 2 * capacity ? used + more : 2 * capacity;
+        std::unique_ptr<char[]> bigger = bufferSource(wanted);
+        if (!bigger) return false;
+        if (used > 0) std::memcpy(bigger.get(), bytes.get(), used);
+        bytes = std::move(bigger);
+        capacity = wanted;
+        return true;
+    }
+    char* end() { return bytes.get() + used; }
+    void endAt(char* at) { used = static_cast<std::size_t>(at - bytes.get()); }
+};
+thread_local TableText tableText;
 
 const char* const kOperationWords[] = {"Updating entry", "Removing entry", "Loading %s file", "Saving %s file",
                                        "Removing %s file"};
@@ -62,57 +87,59 @@ constexpr ListWords kStoreWords = {
 // The part of the file name the 256-byte copy holds; empty for none.
 std::string_view fileNameCopy(const char* fileName) { return boundedText(fileName, kFileNameCopyBytes - 1); }
 
-std::string_view service(const AddressRecord& address) { return fixedText(address.service, sizeof address.service); }
-std::string_view node(const AddressRecord& address) { return fixedText(address.node, sizeof address.node); }
 
 // The row's first three columns: "\n%4d %5d %2s ".
-void appendRowStart(ReportText& text, std::int32_t ordinal, std::uint32_t slot, bool arrow) {
-    text.append("\n");
-    text.appendInt(ordinal, 4);
-    text.append(" ");
-    text.appendInt(slot, 5);
-    text.append(" ");
-    text.appendRight(arrow ? "->" : "", 2);
-    text.append(" ");
+char* putRowStart(char* at, std::int32_t ordinal, std::uint32_t slot, bool arrow) {
+    *at++ = '\n';
+    at = put::integer(at, ordinal, 4);
+    *at++ = ' ';
+    at = put::integer(at, slot, 5);
+    *at++ = ' ';
+    at = put::right(at, arrow ? "->" : "", 2);
+    *at++ = ' ';
+    return at;
 }
 
-void appendRow(ReportText& text, const ScanListEntry& entry) {
-    text.appendInt(entry.listId, 6);
-    text.append(" ");
-    text.appendTenths(entry.frequency, 9);
-    text.append(" ");
-    text.appendLeft(entry.frequency >= 0 ? "GET" : "UNSOL", 5, 5);
-    text.append(" ");
-    text.appendLeft(service(entry.replyDestination), 30, 30);
-    text.append(" ");
-    text.appendLeft(service(entry.requestSource), 30, 30);
-    text.append("\n");
-    text.appendBlanks(37);
-    text.appendLeft(node(entry.replyDestination), 30, 30);
-    text.append(" ");
-    text.appendLeft(node(entry.requestSource), 30, 30);
+// "%6d %9.1f %-5s %-30.30s %-30.30s", "\n" + 37 blanks + "%-30.30s %-30.30s".
+char* putRow(char* at, const ScanListEntry& entry) {
+    at = put::integer(at, entry.listId, 6);
+    *at++ = ' ';
+    at = put::tenths(at, entry.frequency, 9);
+    *at++ = ' ';
+    at = put::left(at, entry.frequency >= 0 ? "GET" : "UNSOL", 5, 5);
+    *at++ = ' ';
+    at = put::field30(at, entry.replyDestination.service);
+    *at++ = ' ';
+    at = put::field30(at, entry.requestSource.service);
+    *at++ = '\n';
+    at = put::blanks(at, 37);
+    at = put::field30(at, entry.replyDestination.node);
+    *at++ = ' ';
+    return put::field30(at, entry.requestSource.node);
 }
 
-void appendRow(ReportText& text, const UnsolListEntry& entry) {
-    text.appendInt(entry.listId, 6);
-    text.append(" ");
-    text.appendLeft(service(entry.destination), 30, 30);
-    text.append(" ");
-    text.appendLeft(service(entry.requestSource), 30, 30);
-    text.append("\n");
-    text.appendBlanks(21);
-    text.appendLeft(node(entry.destination), 30, 30);
-    text.append(" ");
-    text.appendLeft(node(entry.requestSource), 30, 30);
+// "%6d %-30.30s %-30.30s", "\n" + 21 blanks + "%-30.30s %-30.30s".
+char* putRow(char* at, const UnsolListEntry& entry) {
+    at = put::integer(at, entry.listId, 6);
+    *at++ = ' ';
+    at = put::field30(at, entry.destination.service);
+    *at++ = ' ';
+    at = put::field30(at, entry.requestSource.service);
+    *at++ = '\n';
+    at = put::blanks(at, 21);
+    at = put::field30(at, entry.destination.node);
+    *at++ = ' ';
+    return put::field30(at, entry.requestSource.node);
 }
 
-void appendRow(ReportText& text, const StoreListEntry& entry) {
-    text.appendLeft(service(entry.msgDest), 30, 30);
-    text.append(" ");
-    text.append(boundedText(entry.FileName, sizeof entry.FileName));
-    text.append("\n");
-    text.appendBlanks(14);
-    text.appendLeft(node(entry.msgDest), 30, 30);
+// "%-30.30s %-s", "\n" + 14 blanks + "%-30.30s".
+char* putRow(char* at, const StoreListEntry& entry) {
+    at = put::field30(at, entry.msgDest.service);
+    *at++ = ' ';
+    at = put::text(at, boundedText(entry.FileName, sizeof entry.FileName));
+    *at++ = '\n';
+    at = put::blanks(at, 14);
+    return put::field30(at, entry.msgDest.node);
 }
 
 // In use as the reports see it.
@@ -120,11 +147,19 @@ bool shown(const ScanListEntry& entry) { return entry.inUse != 0; }
 bool shown(const UnsolListEntry& entry) { return entry.inUse != 0; }
 bool shown(const StoreListEntry& entry) { return entry.existsInList != 0; }
 
-std::size_t rowExtraBytes(const ScanListEntry&) { return 0; }
-std::size_t rowExtraBytes(const UnsolListEntry&) { return 0; }
-std::size_t rowExtraBytes(const StoreListEntry& entry) {
-    return boundedText(entry.FileName, sizeof entry.FileName).size();
+// A row reads the first few cache lines of its entry. Entries lie more than
+// a kilobyte apart, so those of a later row are asked for early.
+constexpr std::uint32_t kPrefetchAhead = 8;
+template <class Entry>
+void prefetchRow(const Entry& entry) {
+    const char* at = reinterpret_cast<const char*>(&entry);
+    for (std::size_t line = 0; line < sizeof(Entry) && line < 192; line += 64) __builtin_prefetch(at + line);
 }
+
+// The widest row of the list.
+constexpr std::size_t rowBytes(const ScanListEntry*) { return kRowBytes; }
+constexpr std::size_t rowBytes(const UnsolListEntry*) { return kRowBytes; }
+constexpr std::size_t rowBytes(const StoreListEntry*) { return kRowBytes + kStoreFileNameBytes; }
 
 void appendOperation(ReportText& text, const ListWords& words, std::int32_t operation) {
     char name[32];
@@ -179,15 +214,31 @@ template <class Entry>
 void successReport(const ListTable<Entry>& list, const ListWords& words, std::int32_t code, std::int32_t entry,
                    std::int32_t operation, const char* fileName) {
     const std::uint32_t shownSlots = list.highestEntry < kListSlots ? list.highestEntry : kListSlots;
-    // The Part's (n + 2) x 256 bytes cannot hold a row with a long store file
-    // name: the buffer is sized for the widest text instead.
-    std::size_t bytes = kSuccessHeadBytes;
-    for (std::uint32_t i = 0; i < shownSlots; ++i) {
-        if (shown(list.slots[i])) bytes += kRowBytes + rowExtraBytes(list.slots[i]);
-    }
     StatusBlock local;
-    std::unique_ptr<char[]> buffer = bufferSource(bytes);
-    if (!buffer) {
+    // The Part's (n + 2) x 256 bytes cannot hold a row with a long store file
+    // name: the text grows as its rows need instead, in one pass over the
+    // table.
+    TableText& out = tableText;
+    out.used = 0;
+    bool room = out.makeRoom(kSuccessHeadBytes);
+    if (room) {
+        ReportText head(out.end(), kSuccessHeadBytes);
+        appendFirstLine(head, words, entry, operation, fileName);
+        head.append("\n");
+        head.append(words.header);
+        out.used += head.text().size();
+    }
+    std::int32_t ordinal = 0;
+    for (std::uint32_t i = 0; room && i < shownSlots; ++i) {
+        if (i + kPrefetchAhead < shownSlots) prefetchRow(list.slots[i + kPrefetchAhead]);
+        const Entry& slot = list.slots[i];
+        if (!shown(slot)) continue;
+        room = out.makeRoom(rowBytes(&slot) + put::kFieldSlack + 1);
+        if (!room) break;
+        char* at = putRowStart(out.end(), ++ordinal, i, entry >= 0 && static_cast<std::uint32_t>(entry) == i);
+        out.endAt(putRow(at, slot));
+    }
+    if (!room) {
         // Without memory for the table the event is still filed, with its
         // first line alone.
         char fallback[kFailureTextBytes];
@@ -197,19 +248,9 @@ void successReport(const ListTable<Entry>& list, const ListWords& words, std::in
         ZENTO_DIAG_LOG("LOGIC", code, text.text(), local);
         return;
     }
-    ReportText text(buffer.get(), bytes);
-    appendFirstLine(text, words, entry, operation, fileName);
-    text.append("\n");
-    text.append(words.header);
-    std::int32_t ordinal = 0;
-    for (std::uint32_t i = 0; i < shownSlots; ++i) {
-        const Entry& slot = list.slots[i];
-        if (!shown(slot)) continue;
-        appendRowStart(text, ++ordinal, i, entry >= 0 && static_cast<std::uint32_t>(entry) == i);
-        appendRow(text, slot);
-    }
-    text.append("\n");
-    ZENTO_DIAG_LOG("LOGIC", code, text.text(), local);
+    *out.end() = '\n';
+    ++out.used;
+    ZENTO_DIAG_LOG("LOGIC", code, {out.bytes.get(), out.used}, local);
 }
 
 // Failure and success codes of operation 1; the others follow in order.
@@ -238,7 +279,10 @@ constexpr ListCodes kStoreByForward = {7054, {7059, 7060, 7061, 7062, 7063}};
 
 }  // namespace
 
-void installReportBufferSource(ReportBufferSource source) { bufferSource = source != nullptr ? source : newBuffer; }
+void installReportBufferSource(ReportBufferSource source) {
+    bufferSource = source != nullptr ? source : newBuffer;
+    tableText = TableText{};
+}
 
 void reportScanListChange(const ScanList* list, std::int32_t entry, std::int32_t operation, const char* fileName,
                           const StatusBlock* status) {

@@ -64,15 +64,17 @@ struct UnsolListEntry {
 
 constexpr std::size_t kStoreFileNameBytes = 1024;
 
+// In memory the fields a list report reads come first and the long file name
+// last, so that a row touches a few adjacent cache lines of its entry; the
+// list files keep the layout of list_records.h.
 struct StoreListEntry {
-    char FileName[kStoreFileNameBytes] = {};  // NUL-terminated path of the store file
+    std::uint32_t existsInList = 0;    // 1: the slot is in use
+    AddressRecord msgDest{};           // the entry's key
     std::uint32_t word1024 = 0;
     std::int32_t FileHandle = 0;       // -1 when closed
     std::int64_t offset = 0;
-    AddressRecord msgDest{};           // the entry's key
     std::uint32_t isComOk = 0;
     std::uint32_t isAcked = 0;
-    std::uint32_t existsInList = 0;    // 1: the slot is in use
     std::uint32_t existsInDisk = 0;
     std::uint32_t needToRetry = 0;
     std::int32_t maxSize = 0;
@@ -81,6 +83,7 @@ struct StoreListEntry {
     TimeStamp expirationTime{};
     std::uint32_t flag1144 = 0;
     std::uint32_t flag1148 = 0;
+    char FileName[kStoreFileNameBytes] = {};  // NUL-terminated path of the store file
 };
 
 template <class Entry>

@@ -1,15 +1,14 @@
 #include "msglib/diag_switch.h"
 
-#include <unistd.h>
-
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <mutex>
 #include <string>
-#include <strings.h>
+#include <string_view>
 
 #include "msglib/msglib.h"
+#include "platform/disk_files.h"
 
 namespace {
 
@@ -29,9 +28,10 @@ std::int64_t steadyNs() {
 
 bool switchedOn() {
     const char* configured = std::getenv("ZENTO_DIAG");
-    if (configured != nullptr && ::strcasecmp(configured, "on") == 0) return true;
+    const std::string_view value = configured != nullptr ? configured : "";
+    if (value.size() == 2 && (value[0] | 0x20) == 'o' && (value[1] | 0x20) == 'n') return true;
     const std::string marker = zentoHome() + "/diag.on";
-    return ::access(marker.c_str(), F_OK) == 0;
+    return platform::fileReadable(marker.c_str());
 }
 
 void look(std::int64_t now) {
