@@ -1,12 +1,13 @@
 #include "forward/get_request.h"
 
-#include <array>
 #include <cstring>
+#include <memory>
+#include <new>
 
-#include "msglib/address_coding.h"
 #include "msglib/coding.h"
-#include "msglib/message_head.h"
+#include "msglib/library_codes.h"
 #include "msglib/msglib.h"
+#include "msglib/request_layout.h"
 
 namespace {
 
@@ -51,43 +52,6 @@ std::uint32_t nameWidthOf(std::span<const char> tagNames) {
     return static_cast<std::uint32_t>(static_cast<const char*>(nul) - tagNames.data()) + 1;
 }
 
-struct Layout {
-    bool withPairs = false;
-    std::uint32_t entries = 0;
-    std::uint32_t templateEntries = 0;
-    std::uint32_t tagCount = 0;
-    std::uint32_t nameBlockBytes = 0;
-};
-
-std::uint32_t fillDescriptorTable(const Layout& layout, std::array<DescriptorEntry, kEntriesWithPairs>& table) {
-    std::uint32_t n = 0;
-    auto add = [&](std::uint16_t type, std::uint32_t size, std::uint32_t count) {
-        table[n++] = DescriptorEntry{type, 0, size, count};
-    };
-    add(kDescStruct, layout.entries - (layout.withPairs ? 7 : 5), 1);
-    add(kDescInt, 4, 1);   // pairs flag
-    add(kDescInt, 4, 1);   // reply-to flag
-    add(kDescInt, 4, 1);   // list id
-    add(kDescChars, 32, 1);  // device name
-    add(kDescInt, 4, 1);   // request word
-    add(kDescInt, 4, 1);   // number of tags
-    add(kDescInt, 4, 1);   // frequency
-    add(kDescStruct, 4, layout.templateEntries);
-    add(kDescShort, 2, 1);
-    add(kDescShort, 2, 1);
-    add(kDescInt, 4, 1);
-    add(kDescInt, 4, 1);
-    if (layout.withPairs) {
-        add(kDescStruct, 2, layout.tagCount);
-        add(kDescInt, 4, 1);
-        add(kDescInt, 4, 1);
-    }
-    add(kDescChars, layout.nameBlockBytes, 1);
-    return n;
-}
-
-std::uint32_t creationTimeMs() { return static_cast<std::uint32_t>(clockMilliseconds()); }
-
 }  // namespace
 
 void buildGetRequest(std::int32_t listId, const char* deviceName, std::int32_t requestWord, std::uint32_t tagCount,
@@ -113,9 +77,8 @@ void buildGetRequest(std::int32_t listId, const char* deviceName, std::int32_t r
         return (void)fail(kTagNamesTooShort, status);
     }
 
-    Layout layout;
-    layout.withPairs = !pairs.empty() && replyToFlag == 1;
-    if (layout.withPairs && pairs.size() / 2 < tagCount) return (void)fail(kPairsTooShort, status);
+    const bool withPairs = !pairs.empty() && replyToFlag == 1;
+    if (withPairs && pairs.size() / 2 < tagCount) return (void)fail(kPairsTooShort, status);
 
     if (dataTemplate.empty()) return (void)fail(kNoDataTemplate, status);
     if (destination.node[0] == '\0') return (void)fail(kNoDestinationNode, status);
@@ -126,62 +89,48 @@ void buildGetRequest(std::int32_t listId, const char* deviceName, std::int32_t r
         return (void)fail(kSizeFailed, status);
     }
 
-    layout.entries = layout.withPairs ? kEntriesWithPairs : kEntriesWithoutPairs;
-    layout.templateEntries = static_cast<std::uint32_t>(templateEntries);
-    layout.tagCount = tagCount;
-    layout.nameBlockBytes = static_cast<std::uint32_t>(nameBlockBytes);
-    std::array<DescriptorEntry, kEntriesWithPairs> table{};
-    std::uint32_t entries = fillDescriptorTable(layout, table);
+    RequestShape shape;
+    shape.withPairs = withPairs;
+    shape.templateEntries = static_cast<std::uint32_t>(templateEntries);
+    shape.tagCount = tagCount;
+    shape.nameBlock = static_cast<std::uint32_t>(nameBlockBytes);
+    ZENTO_SERVER_DSIZE(requestTable(shape).entries(), status);
+    if (statusFailed(status)) return (void)fail(kSizeFailed, status);
 
-    std::int32_t dataSize = ZENTO_SERVER_DSIZE(std::span<const DescriptorEntry>(table.data(), entries), status);
-    if (statusFailed(status) || dataSize < 0) return (void)fail(kSizeFailed, status);
-    std::uint64_t total = head::kSize + std::uint64_t{kDescriptorBytes} * entries + static_cast<std::uint64_t>(dataSize);
-    if (total > UINT32_MAX) return (void)fail(kSizeFailed, status);
-
-    if (!allocateMessage(out, static_cast<std::uint32_t>(total))) {
-        releaseMessage(out);
-        return (void)fail(kNoMemory, status);
+    // The template and the pairs go into the message encoded, as a parsed
+    // request holds them.
+    const std::size_t templateBytes = std::size_t{kDescriptorBytes} * shape.templateEntries;
+    const std::size_t pairBytes = withPairs ? std::size_t{8} * tagCount : 0;
+    std::unique_ptr<std::uint8_t[]> encoded(new (std::nothrow) std::uint8_t[templateBytes + pairBytes]);
+    if (!encoded) return (void)fail(kNoMemory, status);
+    for (std::uint32_t i = 0; i < shape.templateEntries; ++i) {
+        encodeDescriptor(encoded.get() + std::size_t{kDescriptorBytes} * i, dataTemplate[i]);
     }
+    for (std::size_t i = 0; i < pairBytes / 4; ++i) encodeI32(encoded.get() + templateBytes + 4 * i, pairs[i]);
 
-    std::uint8_t* p = out.data();
-    encodeU16(p + head::kMagicOffset, head::kMagic);
-    encodeU32(p + head::kLengthOffset, static_cast<std::uint32_t>(total));
-    encodeU32(p + head::kCreationTimeOffset, creationTimeMs());
-    encodeU32(p + head::kMessageTypeOffset, headValue);
-    encodeAddress(p + head::kDestinationOffset, destination);
+    GetRequestFields request;
+    request.head.messageType = static_cast<std::int32_t>(headValue);
+    request.head.destination = destination;
     if (replyToFlag == 1) {
         upcaseField(replyAddress.node, sizeof replyAddress.node);
         upcaseField(replyAddress.service, sizeof replyAddress.service);
-        encodeAddress(p + head::kReplyDestinationOffset, replyAddress);
+        request.head.replyDestination = replyAddress;
     } else {
-        encodeAddress(p + head::kReplyDestinationOffset, destination);
+        request.head.replyDestination = destination;
     }
-    encodeU32(p + head::kTransTypeOffset, static_cast<std::uint32_t>(kTransGet));
-    encodeAddress(p + head::kSourceOffset, destination);
-    if (replyTo != nullptr) encodeAddress(p + head::kRequestSourceOffset, *replyTo);
-    encodeU32(p + head::kVersionOffset, 1);
-    encodeU32(p + head::kDescriptorCountOffset, entries);
-
-    p += head::kSize;
-    for (std::uint32_t i = 0; i < entries; ++i, p += kDescriptorBytes) encodeDescriptor(p, table[i]);
-
-    auto putI32 = [&p](std::int32_t v) {
-        encodeI32(p, v);
-        p += 4;
-    };
-    putI32(layout.withPairs ? 1 : 0);
-    putI32(replyToFlag);
-    putI32(listId);
-    std::memcpy(p, deviceName, 32);
-    p += 32;
-    putI32(requestWord);
-    putI32(static_cast<std::int32_t>(tagCount));
-    putI32(frequency);
-    for (std::uint32_t i = 0; i < layout.templateEntries; ++i, p += kDescriptorBytes) {
-        encodeDescriptor(p, dataTemplate[i]);
+    request.head.source = destination;
+    if (replyTo != nullptr) request.head.requestSource = *replyTo;
+    request.items = {replyToFlag, listId, deviceName, requestWord, tagCount, frequency};
+    request.dataTemplate = {encoded.get(), templateBytes};
+    request.pairs = {encoded.get() + templateBytes, pairBytes};
+    request.tagNames = {reinterpret_cast<const std::uint8_t*>(tagNames.data()), shape.nameBlock};
+    switch (writeGetRequest(request, out)) {
+        case 0:
+            return;
+        case libcode::kNoMemory:
+            return (void)fail(kNoMemory, status);
+        default:
+            // The checks above leave the writer nothing to refuse but a size.
+            return (void)fail(kSizeFailed, status);
     }
-    if (layout.withPairs) {
-        for (std::uint32_t i = 0; i < 2 * tagCount; ++i) putI32(pairs[i]);
-    }
-    std::memcpy(p, tagNames.data(), layout.nameBlockBytes);
 }

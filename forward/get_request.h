@@ -1,24 +1,9 @@
 #pragma once
-// An in-memory GET request: the 292-byte message head, a descriptor table of
-// 14 entries (17 with the per-tag pair array), then the data they describe:
-//
-//   entry  type size                 count  data
-//     0     7   9 (10 with pairs)      1    the whole data
-//     1     4   4                      1    pairs flag
-//     2     4   4                      1    reply-to flag
-//     3     4   4                      1    list id
-//     4     3   32                     1    device name
-//     5     4   4                      1    request word
-//     6     4   4                      1    number of tags
-//     7     4   4                      1    frequency
-//     8     7   4                      T    the data template (T entries)
-//   9..12   2,2,4,4                    1    one template entry
-//    13     7   2                   tags    per-tag pair (with pairs only)
-//   14,15   4   4                      1    pair values (with pairs only)
-//   last    3   tags x name width      1    the tag names
-//
-// Failures load facility 4 codes into the caller's status block; nothing is
-// printed.
+// A GET request built in memory, for the library to answer (the end-of-file
+// notice is its GET reply): the arguments are checked one by one, then
+// written in the library's GET request layout (msglib/request_layout.h), 14
+// descriptor entries or 17 with the per-tag pair array. Failures load
+// facility 4 codes into the caller's status block; nothing is printed.
 #include <cstdint>
 #include <span>
 
@@ -44,9 +29,6 @@ constexpr std::int32_t kPairsTooShort = 4049;
 constexpr std::int32_t kNoDestinationNode = 4052;
 constexpr std::int32_t kNoMemory = 4055;
 constexpr std::int32_t kSizeFailed = 4056;
-
-constexpr std::uint32_t kEntriesWithPairs = 17;
-constexpr std::uint32_t kEntriesWithoutPairs = 14;
 }  // namespace getreq
 
 // deviceName points to 32 bytes (nullptr: absent). tagNames holds one

@@ -6,8 +6,10 @@
 // message and have the sizes its tag count and template give; the frequency
 // call agrees with the parser; a reply is built exactly for the requests the
 // request reader accepts, and parses back to the request's fields with the
-// values and status words it was given; an unsolicited reply rebuilt from its
-// parsed fields parses to the same fields.
+// values and status words it was given; a request written again from its
+// parsed fields has the same head fields, table and data (one layout for the
+// writer and the reader); an unsolicited reply rebuilt from its parsed fields
+// parses to the same fields.
 #include <algorithm>
 #include <cstring>
 #include <span>
@@ -125,19 +127,34 @@ void parseReplies(MsgView msg) {
     }
 }
 
+void rewriteRequest(const GetRequestView& request, MsgView msg) {
+    Message rewritten;
+    FUZZ_CHECK(writeGetRequest(request, rewritten) == 0);
+    const MsgView again = rewritten.view();
+    FUZZ_CHECK(again.size() == msg.size());
+    FUZZ_CHECK(same(again.subspan(head::kSize), msg.subspan(head::kSize)));
+    // In the head: message type and transaction number, then every address
+    // and the transaction type between them.
+    constexpr std::size_t kAddressesBytes = head::kVersionOffset - head::kDestinationOffset;
+    FUZZ_CHECK(same(again.subspan(head::kMessageTypeOffset, 8), msg.subspan(head::kMessageTypeOffset, 8)));
+    FUZZ_CHECK(same(again.subspan(head::kDestinationOffset, kAddressesBytes),
+                    msg.subspan(head::kDestinationOffset, kAddressesBytes)));
+}
+
 // Values a test can recognise; at most this many are offered.
 constexpr std::size_t kMaxValueBytes = 1 << 20;
 
 void answerRequest(MsgView msg) {
     GetRequestView request;
     const bool wellFormed = readGetRequest(msg, request) == 0;
+    if (wellFormed) rewriteRequest(request, msg);
 
     // Offer what the request asks for when that is a reasonable amount, so
     // that the only refusal left is a malformed request.
     const std::size_t valueBytes = wellFormed ? std::min<std::size_t>(request.valueBytes, kMaxValueBytes) : 16;
     std::vector<std::uint8_t> values(valueBytes);
     for (std::size_t i = 0; i < values.size(); ++i) values[i] = static_cast<std::uint8_t>(i * 7 + 1);
-    const std::size_t words = wellFormed ? static_cast<std::size_t>(request.tagCount) * 3 : 3;
+    const std::size_t words = wellFormed ? static_cast<std::size_t>(request.items.tagCount) * 3 : 3;
     std::vector<std::int32_t> valueStatus(words);
     for (std::size_t i = 0; i < words; ++i) valueStatus[i] = static_cast<std::int32_t>(i) - 1;
 
@@ -161,12 +178,13 @@ void answerRequest(MsgView msg) {
     ReplyFields f;
     ZENTO_SERVER_PARSE_GETREP(reply.view(), f, status);
     FUZZ_CHECK(!statusFailed(status));
-    FUZZ_CHECK(ZENTO_SERVER_TRANSNUM(reply.view()) == request.transNum);
-    FUZZ_CHECK(static_cast<std::uint32_t>(f.tagCount) == request.tagCount);
-    FUZZ_CHECK(f.listId == request.listId && f.requestWord == request.requestWord);
-    FUZZ_CHECK(f.frequency == request.frequency && f.replyToFlag == request.replyToFlag);
+    const RequestItems& items = request.items;
+    FUZZ_CHECK(ZENTO_SERVER_TRANSNUM(reply.view()) == request.head.transNum);
+    FUZZ_CHECK(static_cast<std::uint32_t>(f.tagCount) == items.tagCount);
+    FUZZ_CHECK(f.listId == items.listId && f.requestWord == items.requestWord);
+    FUZZ_CHECK(f.frequency == items.frequency && f.replyToFlag == items.replyToFlag);
     FUZZ_CHECK(f.pairsFlag == request.pairsFlag && f.secondPairsFlag == 0);
-    FUZZ_CHECK(std::memcmp(f.deviceName, request.deviceName, 32) == 0);
+    FUZZ_CHECK(std::memcmp(f.deviceName, items.deviceName, 32) == 0);
     FUZZ_CHECK(same(f.dataTemplate, request.dataTemplate) && same(f.pairs, request.pairs));
     FUZZ_CHECK(same(f.tagNames, request.tagNames));
     FUZZ_CHECK(same(f.values, values));
@@ -174,10 +192,10 @@ void answerRequest(MsgView msg) {
         FUZZ_CHECK(decodeI32(f.statusRecords.data() + 4 * i) == valueStatus[i]);
     }
     StatusBlock frequencyStatus;
-    FUZZ_CHECK(ZENTO_SERVER_FREQUENCY(reply.view(), frequencyStatus) == request.frequency);
+    FUZZ_CHECK(ZENTO_SERVER_FREQUENCY(reply.view(), frequencyStatus) == items.frequency);
     // Message type 2 marks a reply, so only other requests are read as such.
     if (ZENTO_SERVER_MSGTYPE(msg) != kMsgReply) {
-        FUZZ_CHECK(ZENTO_SERVER_FREQUENCY(msg, frequencyStatus) == request.frequency);
+        FUZZ_CHECK(ZENTO_SERVER_FREQUENCY(msg, frequencyStatus) == items.frequency);
     }
 }
 

@@ -18,6 +18,7 @@
 #include "fuzz/header_bytes.h"
 #include "msglib/coding.h"
 #include "msglib/msglib.h"
+#include "msglib/request_layout.h"
 #include "recover/recover_context.h"
 #include "storefile/cursor.h"
 #include "storefile/store_format.h"
@@ -349,16 +350,16 @@ void descriptorSeeds(const fs::path& out) {
         {"overrun", {{7, 0, 3, 1}, {4, 0, 4, 1}}},
     };
     for (const auto& [name, table] : tables) writeSeed(dir, name, encodeTable(table));
-    // The tables of real messages: a request's and a reply's.
+    // The tables of real messages: a request's, from the library's layout, and
+    // the table of the reply to it.
+    const RequestShape requestShape{true, 1, 1, 2};
+    writeSeed(dir, "request_table", encodeTable(requestTable(requestShape).entries()));
     const char name[] = "T";
     const std::array<DescriptorEntry, 1> one{DescriptorEntry{kDescInt, 0, 4, 1}};
-    const Message request = getRequest(true, one, 1, {name, sizeof name});
-    const Message reply = getReplyTo(request, 4, 1);
-    for (const Message* msg : {&request, &reply}) {
-        const std::uint32_t entries = decodeU32(msg->data() + 288);
-        writeSeed(dir, msg == &request ? "request_table" : "reply_table",
-                  Bytes(msg->data() + 292, msg->data() + 292 + entries * kDescriptorBytes));
-    }
+    const Message reply = getReplyTo(getRequest(true, one, 1, {name, sizeof name}), 4, 1);
+    const std::uint32_t entries = decodeU32(reply.data() + head::kDescriptorCountOffset);
+    writeSeed(dir, "reply_table",
+              Bytes(reply.data() + head::kSize, reply.data() + head::kSize + entries * kDescriptorBytes));
 }
 
 }  // namespace

@@ -13,20 +13,15 @@ void loadCauses(const StatusBlock& causes, StatusBlock& status) {
 
 ReplyContent answerTo(const GetRequestView& request) {
     ReplyContent content;
-    content.transType = kTransGet;
-    content.transNum = request.transNum;
+    content.head.transType = kTransGet;
+    content.head.transNum = request.head.transNum;
     // Back to whoever the request named for its reply, from the service it
     // was addressed to, still naming the requester.
-    content.destination = request.replyDestination;
-    content.replyDestination = request.destination;
-    content.source = request.destination;
-    content.requestSource = request.requestSource;
-    content.replyToFlag = request.replyToFlag;
-    content.listId = request.listId;
-    content.deviceName = request.deviceName;
-    content.requestWord = request.requestWord;
-    content.tagCount = request.tagCount;
-    content.frequency = request.frequency;
+    content.head.destination = request.head.replyDestination;
+    content.head.replyDestination = request.head.destination;
+    content.head.source = request.head.destination;
+    content.head.requestSource = request.head.requestSource;
+    content.items = request.items;
     content.dataTemplate = DescriptorTableView::fromBytes(request.dataTemplate);
     content.valueBytes = request.valueBytes;
     content.pairs = request.pairs;
@@ -60,7 +55,7 @@ void ZENTO_SERVER_BLD_GETREPLY(MsgView request, const StatusBlock& acquisitionSt
         ZENTO_SERVER_LDBLK(kFacilityLibrary, libcode::kValuesShort, status);
         return;
     }
-    std::uint64_t statusWords = static_cast<std::uint64_t>(parsed.tagCount) * 3;
+    std::uint64_t statusWords = static_cast<std::uint64_t>(parsed.items.tagCount) * 3;
     if (valueStatus.size() < statusWords) {
         ZENTO_SERVER_LDBLK(kFacilityLibrary, libcode::kValueStatusShort, status);
         return;

@@ -23,6 +23,10 @@ constexpr std::int32_t kValueStatusShort = 9023;      // fewer than 3 status wor
 constexpr std::int32_t kBadReplyInput = 9024;         // inconsistent unsolicited reply input
 constexpr std::int32_t kReplyTooLarge = 9025;         // the reply would not fit in 31 bits
 
+// Request building.
+constexpr std::int32_t kBadRequestInput = 9030;       // inconsistent GET request input
+constexpr std::int32_t kRequestTooLarge = 9031;       // the request would not fit in 31 bits
+
 // Logging.
 constexpr std::int32_t kLogOpenFailed = 9040;         // a log file could not be opened
 constexpr std::int32_t kLogWriteFailed = 9041;        // a log line could not be written whole

@@ -2,17 +2,14 @@
 #include "msglib/message_checks.h"
 #include "msglib/msglib.h"
 #include "msglib/parse_codes.h"
+#include "msglib/request_layout.h"
 
 namespace {
 
-// A GET request's table has 14 entries, or 17 with the pair array; its data
-// begins with the pairs flag, the reply-to flag and the list id
-// (request_layout.h). Only the head, the table and the list id are checked:
-// a dummy-tag copy, whose names are shorter than its table says, takes a new
+// Only the head, the table's size and the list id's entry are checked: a
+// dummy-tag copy, whose names are shorter than its table says, takes a new
 // list id as well as the request it was made from.
-constexpr std::uint32_t kGetEntries[] = {14, 17};
-constexpr std::size_t kListIdAt = 8;
-constexpr std::size_t kListIdEntry = 3;
+constexpr std::uint32_t kGetEntries[] = {getlayout::kEntriesWithoutPairs, getlayout::kEntriesWithPairs};
 
 std::int32_t listIdOffset(MsgView msg, std::size_t& at) {
     if (std::int32_t fault = checkHead(msg); fault != 0) return fault;
@@ -20,10 +17,10 @@ std::int32_t listIdOffset(MsgView msg, std::size_t& at) {
     DescriptorTableView table = DescriptorTableView::fromBytes({});
     std::size_t dataOffset = 0;
     if (std::int32_t fault = readDescriptorTable(msg, kGetEntries, table, dataOffset); fault != 0) return fault;
-    const DescriptorEntry entry = table.at(kListIdEntry);
+    const DescriptorEntry entry = table.at(getlayout::kListIdEntryIndex);
     if (entry.type != kDescInt || entry.count != 1) return parsecode::kTableShape;
-    if (msg.size() - dataOffset < kListIdAt + 4) return parsecode::kDataShort;
-    at = dataOffset + kListIdAt;
+    if (msg.size() - dataOffset < getlayout::kListIdAt + 4) return parsecode::kDataShort;
+    at = dataOffset + getlayout::kListIdAt;
     return 0;
 }
 

@@ -7,12 +7,7 @@ FixedTable replyTable(const ReplyShape& shape) {
     addIntItem(table);  // pairs flag
     addIntItem(table);  // reply-to flag
     addIntItem(table);  // second-pairs flag
-    addIntItem(table);  // list id
-    table.add(kDescChars, 32, 1);
-    addIntItem(table);  // request word
-    addIntItem(table);  // number of tags
-    addIntItem(table);  // frequency
-    addTemplateItem(table, shape.templateEntries);
+    addRequestItemEntries(table, shape.templateEntries);
     if (shape.pairs) addPairArrayItem(table, shape.tagCount);
     table.add(kDescChars, shape.nameBlock, 1);
     table.add(kDescChars, shape.valueBytes, 1);

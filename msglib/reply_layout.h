@@ -57,8 +57,10 @@
 
 #include "msglib/descriptor_walk.h"
 #include "msglib/fixed_table.h"
+#include "msglib/head_writer.h"
 #include "msglib/message.h"
 #include "msglib/msglib.h"
+#include "msglib/request_layout.h"
 
 struct ReplyShape {
     bool pairs = false;
@@ -73,19 +75,10 @@ FixedTable replyTable(const ReplyShape& shape);
 
 // Everything a reply carries besides its head's fixed words.
 struct ReplyContent {
-    std::int32_t transType = 0;
-    std::uint32_t transNum = 0;
-    AddressRecord destination{};
-    AddressRecord replyDestination{};
-    AddressRecord source{};
-    AddressRecord requestSource{};
-
-    std::int32_t replyToFlag = 0;
-    std::int32_t listId = 0;
-    const char* deviceName = nullptr;           // 32 bytes
-    std::int32_t requestWord = 0;
-    std::uint32_t tagCount = 0;
-    std::int32_t frequency = 0;
+    // The transaction type and number and the four addresses; the writer sets
+    // the other words.
+    HeadFields head;
+    RequestItems items;
     DescriptorTableView dataTemplate{std::span<const DescriptorEntry>{}};
     std::uint32_t valueBytes = 0;
     std::span<const std::uint8_t> pairs;        // tagCount x 8, or empty

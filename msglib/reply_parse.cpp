@@ -44,7 +44,7 @@ std::int32_t ZENTO_SERVER_FREQUENCY(MsgView msg, StatusBlock& status) {
     } else if (transType == kTransGet) {
         GetRequestView request;
         fault = readGetRequest(msg, request);
-        frequency = request.frequency;
+        frequency = request.items.frequency;
     } else {
         fault = parsecode::kWrongTransType;
     }

@@ -5,33 +5,27 @@
 
 namespace {
 
-void writeTemplate(WriteCursor& cursor, const DescriptorTableView& dataTemplate) {
-    for (std::size_t i = 0; i < dataTemplate.size(); ++i) {
-        std::uint8_t* entry = cursor.reserve(kDescriptorBytes);
-        if (entry != nullptr) encodeDescriptor(entry, dataTemplate.at(i));
-    }
-}
-
 void writeStatusRecords(WriteCursor& cursor, const ReplyContent& content) {
     if (!content.statusWords.empty()) {
-        for (std::size_t i = 0; i < static_cast<std::size_t>(content.tagCount) * 3; ++i) {
+        for (std::size_t i = 0; i < static_cast<std::size_t>(content.items.tagCount) * 3; ++i) {
             cursor.putI32(content.statusWords[i]);
         }
     } else {
-        cursor.put(content.statusBytes.first(static_cast<std::size_t>(content.tagCount) * 12));
+        cursor.put(content.statusBytes.first(static_cast<std::size_t>(content.items.tagCount) * 12));
     }
 }
 
 void writeData(WriteCursor& cursor, const ReplyContent& content) {
+    const RequestItems& items = content.items;
     cursor.putI32(content.pairs.empty() ? 0 : 1);
-    cursor.putI32(content.replyToFlag);
+    cursor.putI32(items.replyToFlag);
     cursor.putI32(content.secondPairs.empty() ? 0 : 1);
-    cursor.putI32(content.listId);
-    cursor.put({reinterpret_cast<const std::uint8_t*>(content.deviceName), 32});
-    cursor.putI32(content.requestWord);
-    cursor.putI32(static_cast<std::int32_t>(content.tagCount));
-    cursor.putI32(content.frequency);
-    writeTemplate(cursor, content.dataTemplate);
+    cursor.putI32(items.listId);
+    cursor.put({reinterpret_cast<const std::uint8_t*>(items.deviceName), 32});
+    cursor.putI32(items.requestWord);
+    cursor.putI32(static_cast<std::int32_t>(items.tagCount));
+    cursor.putI32(items.frequency);
+    putDescriptors(cursor, content.dataTemplate);
     cursor.put(content.pairs);
     cursor.put(content.tagNames);
     cursor.put(content.values.first(content.valueBytes));
@@ -48,10 +42,10 @@ bool isPairArray(std::span<const std::uint8_t> pairs, std::uint64_t tagCount) {
 // The sizes the callers promise, checked again so that no copy below can
 // read past a caller's buffer.
 bool sizesAgree(const ReplyContent& content) {
-    std::uint64_t tags = content.tagCount;
+    std::uint64_t tags = content.items.tagCount;
     bool statusGiven = content.statusWords.empty() ? content.statusBytes.size() >= tags * 12
                                                    : content.statusWords.size() >= tags * 3;
-    return content.deviceName != nullptr && tags > 0 && content.values.size() >= content.valueBytes &&
+    return content.items.deviceName != nullptr && tags > 0 && content.values.size() >= content.valueBytes &&
            statusGiven && isPairArray(content.pairs, tags) && isPairArray(content.secondPairs, tags);
 }
 
@@ -64,36 +58,21 @@ std::int32_t writeReply(const ReplyContent& content, Message& out) {
     shape.pairs = !content.pairs.empty();
     shape.secondPairs = !content.secondPairs.empty();
     shape.templateEntries = static_cast<std::uint32_t>(content.dataTemplate.size());
-    shape.tagCount = content.tagCount;
+    shape.tagCount = content.items.tagCount;
     shape.nameBlock = static_cast<std::uint32_t>(content.tagNames.size());
     shape.valueBytes = content.valueBytes;
     FixedTable table = replyTable(shape);
 
-    std::uint64_t dataBytes = 0;
-    if (describedBytes(DescriptorTableView(table.entries()), dataBytes) != 0) return libcode::kReplyTooLarge;
-    std::uint64_t total = head::kSize + table.size() * kDescriptorBytes + dataBytes;
-    if (total > kMaxDescribedBytes) return libcode::kReplyTooLarge;
-    if (!allocateMessage(out, static_cast<std::uint32_t>(total))) return libcode::kNoMemory;
-
-    HeadFields fields;
-    fields.length = static_cast<std::uint32_t>(total);
+    HeadFields fields = content.head;
     fields.messageType = kMsgReply;
-    fields.transType = content.transType;
-    fields.transNum = content.transNum;
-    fields.destination = content.destination;
-    fields.replyDestination = content.replyDestination;
-    fields.source = content.source;
-    fields.requestSource = content.requestSource;
-    fields.descriptorCount = static_cast<std::uint32_t>(table.size());
-    writeHead(out.data(), fields);
-
-    WriteCursor cursor(out.span(), head::kSize);
-    for (const DescriptorEntry& entry : table.entries()) {
-        std::uint8_t* at = cursor.reserve(kDescriptorBytes);
-        if (at != nullptr) encodeDescriptor(at, entry);
+    std::size_t dataAt = 0;
+    if (std::int32_t fault = startMessage(table.entries(), fields, libcode::kReplyTooLarge, out, dataAt); fault != 0) {
+        return fault;
     }
+
+    WriteCursor cursor(out.span(), dataAt);
     writeData(cursor, content);
-    if (!cursor.ok() || cursor.position() != total) {
+    if (!cursor.ok() || cursor.position() != out.size) {
         // The caller's sizes disagreed with one another: never hand out a
         // message whose table lies about its data.
         releaseMessage(out);

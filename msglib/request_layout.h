@@ -1,5 +1,6 @@
 #pragma once
-// Reading a GET request, the message a GET reply answers. Its layout:
+// The GET request layout, the one place that knows it: the builders write
+// requests with writeGetRequest and the parsers read them with readGetRequest.
 //
 //   head     message type 1 to 9, transaction type 1, N = 14 or 17 entries
 //   table    0  struct, size 9 (10 with pairs), count 1: the whole data
@@ -20,29 +21,80 @@
 //
 // The parser accepts only that table, entry for entry, with data that is
 // exactly as long as the table describes.
+#include <cstddef>
 #include <cstdint>
 #include <span>
 
+#include "msglib/fixed_table.h"
+#include "msglib/head_writer.h"
 #include "msglib/message.h"
-#include "msglib/records.h"
 
-struct GetRequestView {
-    std::uint32_t transNum = 0;
-    AddressRecord destination{};
-    AddressRecord replyDestination{};
-    AddressRecord requestSource{};
-    std::int32_t pairsFlag = 0;
+// What decides a request's descriptor table.
+struct RequestShape {
+    bool withPairs = false;
+    std::uint32_t templateEntries = 0;
+    std::uint32_t tagCount = 0;
+    std::uint32_t nameBlock = 0;  // tagCount x name width
+};
+
+FixedTable requestTable(const RequestShape& shape);
+// The entries of the items from the list id to the data template, which a
+// reply repeats in the same order.
+void addRequestItemEntries(FixedTable& table, std::uint32_t templateEntries);
+
+namespace getlayout {
+constexpr std::uint32_t kEntriesWithoutPairs = 14;
+constexpr std::uint32_t kEntriesWithPairs = 17;
+
+// Data offsets of the items before the template, which never move.
+constexpr std::size_t kPairsFlagAt = 0;
+constexpr std::size_t kReplyToFlagAt = 4;
+constexpr std::size_t kListIdAt = 8;
+constexpr std::size_t kDeviceNameAt = 12;
+constexpr std::size_t kRequestWordAt = 44;
+constexpr std::size_t kTagCountAt = 48;
+constexpr std::size_t kFrequencyAt = 52;
+constexpr std::size_t kTemplateAt = 56;
+
+constexpr std::size_t kDeviceNameBytes = 32;
+// Table entries: the list id's, and the template structure's, whose count
+// is T.
+constexpr std::size_t kListIdEntryIndex = 3;
+constexpr std::size_t kTemplateEntryIndex = 8;
+}  // namespace getlayout
+
+// The items a GET request carries and its replies repeat.
+struct RequestItems {
     std::int32_t replyToFlag = 0;
     std::int32_t listId = 0;
-    const char* deviceName = nullptr;           // 32 bytes inside the message
+    const char* deviceName = nullptr;  // 32 bytes
     std::int32_t requestWord = 0;
     std::uint32_t tagCount = 0;
-    std::int32_t frequency = 0;
+    std::int32_t frequency = 0;        // tenths of a second
+};
+
+// A GET request's fields: what writeGetRequest takes and readGetRequest
+// gives. The spans point into the caller's buffers, or into the message read.
+struct GetRequestFields {
+    // The message type (1 to 9, the builder's caller chooses), the transaction
+    // number and the four addresses; the writer sets the other words.
+    HeadFields head;
+    RequestItems items;
+    std::span<const std::uint8_t> dataTemplate;  // T encoded entries (12 bytes each) forming one item
+    std::span<const std::uint8_t> pairs;         // tagCount x 8 (two int32 a tag), or empty: no pair array
+    std::span<const std::uint8_t> tagNames;      // tagCount x name width
+};
+
+// Builds the request into out. 0, or a facility 9 code: kBadRequestInput when
+// the fields disagree with one another or with the layout (nothing is read
+// past their spans, and nothing is written that readGetRequest would
+// refuse), kRequestTooLarge, kNoMemory.
+std::int32_t writeGetRequest(const GetRequestFields& request, Message& out);
+
+struct GetRequestView : GetRequestFields {
+    std::int32_t pairsFlag = 0;
     std::uint32_t templateEntries = 0;
-    std::uint32_t valueBytes = 0;               // what the template describes
-    std::span<const std::uint8_t> dataTemplate; // templateEntries x 12
-    std::span<const std::uint8_t> pairs;        // tagCount x 8, or empty
-    std::span<const std::uint8_t> tagNames;     // tagCount x name width
+    std::uint32_t valueBytes = 0;  // what the template describes
 };
 
 // 0, or the facility 8 code of the first fault found.

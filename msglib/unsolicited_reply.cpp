@@ -67,21 +67,21 @@ void ZENTO_SERVER_BLD_UNSREPLY(const UnsolicitedReplyInput& input, Message& repl
         return;
     }
 
-    content.transType = kTransUnsolicited;
-    content.transNum = 0;
-    content.destination = input.destination;
-    content.replyDestination = input.replyDestination;
+    content.head.transType = kTransUnsolicited;
+    content.head.transNum = 0;
+    content.head.destination = input.destination;
+    content.head.replyDestination = input.replyDestination;
     // The sender is the service replies come back to; the client the values
     // are for stands as the requester, which is where a stored copy is
     // forwarded to later.
-    content.source = input.replyDestination;
-    content.requestSource = input.destination;
-    content.replyToFlag = 0;
-    content.listId = input.listId;
-    content.deviceName = input.deviceName;
-    content.requestWord = input.requestWord;
-    content.tagCount = static_cast<std::uint32_t>(input.tagCount);
-    content.frequency = input.frequency;
+    content.head.source = input.replyDestination;
+    content.head.requestSource = input.destination;
+    content.items.replyToFlag = 0;
+    content.items.listId = input.listId;
+    content.items.deviceName = input.deviceName;
+    content.items.requestWord = input.requestWord;
+    content.items.tagCount = static_cast<std::uint32_t>(input.tagCount);
+    content.items.frequency = input.frequency;
     content.dataTemplate = DescriptorTableView(input.dataTemplate);
     content.tagNames = input.tagNames;
     content.values = input.values.first(content.valueBytes);

@@ -8,13 +8,16 @@
 #include <cerrno>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <regex>
 
 #include "forward/get_request.h"
 #include "msglib/coding.h"
+#include "msglib/inprocess.h"
 #include "msglib/library_codes.h"
 #include "msglib/msglib.h"
 #include "msglib/parse_codes.h"
+#include "msglib/request_layout.h"
 #include "tests/support/status_entries.h"
 #include "tests/support/temp_home.h"
 
@@ -138,6 +141,151 @@ TEST_F(Logging, TwoProcessesAppendWholeLines) {
     ASSERT_EQ(all.size(), 600u);
     const std::regex whole(".{24}\\[(CHILD|PARENT)\\] p{200}");
     for (const std::string& line : all) ASSERT_TRUE(std::regex_match(line, whole)) << line;
+}
+
+std::string addressText(const AddressRecord& a) {
+    return std::string(fixedText(a.node, 32)) + "/" + std::string(fixedText(a.service, 32));
+}
+Bytes encoded(std::span<const DescriptorEntry> entries) {
+    Bytes out(entries.size() * kDescriptorBytes);
+    for (std::size_t i = 0; i < entries.size(); ++i) encodeDescriptor(out.data() + i * kDescriptorBytes, entries[i]);
+    return out;
+}
+
+struct RequestCase {
+    const char* what;
+    std::uint32_t headValue;
+    std::int32_t replyToFlag;
+    std::optional<AddressRecord> replyTo;
+    bool pairsGiven;
+    std::vector<DescriptorEntry> dataTemplate;  // its first item is the template
+    std::uint32_t templateEntries;
+    std::uint32_t tagCount, nameWidth;
+    std::string replyDestination;  // expected in the head
+};
+
+// The forwarding side builds GET requests in the library's layout; whatever
+// shape it builds, the library's parser reads back what was given.
+TEST(GetRequest, EveryShapeBuiltParsesBackToWhatWasGiven) {
+    msglib::InProcessNetwork network;
+    msglib::ScopedTransport use(network);
+    network.setTimeMs(1'700'000'123'456);
+    const AddressRecord destination = makeAddress("host.dom", "Dest");
+    AddressRecord unterminated;
+    std::memset(&unterminated, 'n', sizeof unterminated);
+    const std::string cut = std::string(31, 'N') + "/" + std::string(31, 'N');
+    const std::vector<DescriptorEntry> ints{entry(4, 4, 2)};
+    const std::vector<DescriptorEntry> text{entry(7, 1, 1), entry(3, 17, 1), entry(4, 4, 1)};  // one entry past it
+    const std::vector<DescriptorEntry> nested{entry(7, 2, 2), entry(7, 2, 1), entry(2, 2, 1), entry(3, 3, 1),
+                                              entry(6, 8, 1)};
+    const RequestCase cases[] = {
+        {"the end-of-file notice's", 1, 1, makeAddress("selfnode", "recsvc"), true, text, 2, 1, 17,
+         "SELFNODE/RECSVC"},
+        {"reply-to service on the destination's node", 2, 1, makeAddress("", "myService"), true, nested, 5, 3, 5,
+         "HOST.DOM/MYSERVICE"},
+        {"no reply-to address", 9, 1, std::nullopt, false, ints, 1, 2, 2, "HOST.DOM/DEST"},
+        {"names of 32 characters", 4, 1, unterminated, true, ints, 1, 40, 32, cut},
+        {"flag clear: pairs ignored, no service needed", 1, 0, makeAddress("n", ""), true, nested, 5, 7, 1,
+         "host.dom/Dest"},
+        {"flag clear, no reply-to address", 3, 0, std::nullopt, false, text, 2, 200, 9, "host.dom/Dest"},
+    };
+    for (const RequestCase& c : cases) {
+        SCOPED_TRACE(c.what);
+        // Names one width apart, the first as wide as the width allows, and
+        // bytes behind the block that must not be taken.
+        std::vector<char> names(c.tagCount * c.nameWidth + 3, 'x');
+        for (std::uint32_t i = 0; i < c.tagCount; ++i) {
+            const std::string name =
+                i == 0 ? std::string(c.nameWidth - 1, 'F') : std::to_string(i).substr(0, c.nameWidth - 1);
+            std::memset(names.data() + i * c.nameWidth, 0, c.nameWidth);
+            std::memcpy(names.data() + i * c.nameWidth, name.data(), name.size());
+        }
+        std::vector<std::int32_t> pairs;
+        for (std::uint32_t i = 0; c.pairsGiven && i < 2 * c.tagCount + 2; ++i) {
+            pairs.push_back(7 * static_cast<std::int32_t>(i) - 100);
+        }
+        char device[32];
+        for (std::size_t i = 0; i < sizeof device; ++i) device[i] = static_cast<char>('a' + i % 26);
+        const std::int32_t listId = -5 - static_cast<std::int32_t>(c.tagCount), requestWord = 3, frequency = 250;
+
+        Message m;
+        StatusBlock status;
+        buildGetRequest(listId, device, requestWord, c.tagCount, c.headValue, c.replyToFlag, 300,
+                        c.replyTo ? &*c.replyTo : nullptr, destination, frequency, names, pairs, c.dataTemplate, m,
+                        status);
+        ASSERT_FALSE(statusFailed(status)) << status.error[0];
+        GetRequestView r;
+        ASSERT_EQ(readGetRequest(m.view(), r), 0);
+
+        const bool withPairs = c.pairsGiven && c.replyToFlag == 1;
+        const HeadFields& h = r.head;
+        const RequestItems& items = r.items;
+        EXPECT_EQ(std::make_tuple(h.messageType, h.transNum, decodeU16(m.data() + 2), decodeU32(m.data() + 20)),
+                  std::make_tuple(static_cast<std::int32_t>(c.headValue), 0u, 0, 0u));
+        EXPECT_EQ(decodeU32(m.data() + head::kCreationTimeOffset), 1'700'000'123'456 % (1ULL << 32));
+        EXPECT_EQ(addressText(h.destination) + " " + addressText(h.replyDestination) + " " + addressText(h.source),
+                  "host.dom/Dest " + c.replyDestination + " host.dom/Dest");
+        EXPECT_TRUE(same(h.requestSource, c.replyTo.value_or(AddressRecord{}))) << "as passed, whole";
+        EXPECT_EQ(std::make_tuple(r.pairsFlag, items.replyToFlag, items.listId, items.requestWord, items.tagCount,
+                                  items.frequency),
+                  std::make_tuple(withPairs ? 1 : 0, c.replyToFlag, listId, requestWord, c.tagCount, frequency));
+        EXPECT_EQ(std::string(items.deviceName, 32), std::string(device, 32));
+        EXPECT_EQ(bytesOf(r.dataTemplate), encoded(std::span(c.dataTemplate).first(c.templateEntries)));
+        const auto givenPairs = std::span(pairs).first(withPairs ? 2 * c.tagCount : 0);
+        EXPECT_EQ(r.pairs.size(), givenPairs.size() * 4);
+        for (std::size_t i = 0; i < givenPairs.size() && i * 4 < r.pairs.size(); ++i) {
+            EXPECT_EQ(decodeI32(r.pairs.data() + 4 * i), givenPairs[i]);
+        }
+        EXPECT_EQ(bytesOf(r.tagNames), Bytes(names.begin(), names.end() - 3));
+
+        // The named offsets of the fixed items lie where the items are written.
+        const std::uint8_t* data = r.dataTemplate.data() - getlayout::kTemplateAt;
+        EXPECT_EQ(data, m.data() + head::kSize + kDescriptorBytes * (withPairs ? 17 : 14));
+        EXPECT_EQ((std::vector<std::int32_t>{decodeI32(data + getlayout::kPairsFlagAt),
+                                             decodeI32(data + getlayout::kReplyToFlagAt),
+                                             decodeI32(data + getlayout::kListIdAt),
+                                             decodeI32(data + getlayout::kRequestWordAt),
+                                             decodeI32(data + getlayout::kTagCountAt),
+                                             decodeI32(data + getlayout::kFrequencyAt)}),
+                  (std::vector<std::int32_t>{r.pairsFlag, items.replyToFlag, listId, requestWord,
+                                             static_cast<std::int32_t>(c.tagCount), frequency}));
+        EXPECT_EQ(reinterpret_cast<const char*>(data + getlayout::kDeviceNameAt), items.deviceName);
+    }
+}
+
+// Whoever builds a request through the library must not have it read past
+// their buffers, nor send what its parser would refuse.
+TEST(GetRequest, WriterRefusesFieldsThatDisagree) {
+    static const char kDevice[32] = "PLC";
+    static const Bytes kInt = encoded(std::vector{entry(4, 4, 1)}), kTwoItems = encoded(std::vector(2, entry(4, 4, 1)));
+    static const Bytes kPairs = words({1, 2, 3, 4}), kNames{'A', 0, 'B', 0};
+    const auto valid = [] {
+        GetRequestFields r;
+        r.head.messageType = kMsgRequest;
+        r.items = {1, 7, kDevice, 0, 2, 100};
+        r.dataTemplate = kInt;
+        r.pairs = kPairs;
+        r.tagNames = kNames;
+        return r;
+    };
+    const std::pair<const char*, void (*)(GetRequestFields&)> spoiled[] = {
+        {"message type 10", [](GetRequestFields& r) { r.head.messageType = 10; }},
+        {"no device name", [](GetRequestFields& r) { r.items.deviceName = nullptr; }},
+        {"a flag of 2", [](GetRequestFields& r) { r.items.replyToFlag = 2; }},
+        {"pairs for one tag of two", [](GetRequestFields& r) { r.pairs = r.pairs.first(8); }},
+        {"names for three tags", [](GetRequestFields& r) { r.items.tagCount = 3; }},
+        {"a template of two items", [](GetRequestFields& r) { r.dataTemplate = kTwoItems; }},
+        {"part of a template entry", [](GetRequestFields& r) { r.dataTemplate = r.dataTemplate.first(11); }},
+    };
+    Message out;
+    EXPECT_EQ(writeGetRequest(valid(), out), 0);
+    for (const auto& [what, spoil] : spoiled) {
+        GetRequestFields r = valid();
+        spoil(r);
+        Message refused;
+        EXPECT_EQ(writeGetRequest(r, refused), libcode::kBadRequestInput) << what;
+        EXPECT_FALSE(refused) << what;
+    }
 }
 
 const AddressRecord kServer = makeAddress("SERVERNODE", "DLGP1"), kClient = makeAddress("CLIENTNODE", "TSK_CLIENT");

@@ -14,6 +14,7 @@
 #include "msglib/inprocess.h"
 #include "msglib/msglib.h"
 #include "msglib/parse_codes.h"
+#include "msglib/request_layout.h"
 #include "tests/support/status_entries.h"
 #include "tests/support/temp_home.h"
 
@@ -141,14 +142,16 @@ TEST(NotificationBody, RoundTripsAndOnlyAStoreAndForwardNotificationParses) {
 
 // A GET request's head and table, and a data part cut after the list id
 // (all the call needs).
+constexpr std::size_t kListIdEntryAt = head::kSize + getlayout::kListIdEntryIndex * kDescriptorBytes;
 Bytes getRequestShape(std::uint32_t entries, std::uint32_t dataBytes) {
-    Bytes msg(292 + entries * 12 + dataBytes, 0);
-    encodeU16(msg.data(), 0x5A5A);
-    encodeU32(msg.data() + 4, static_cast<std::uint32_t>(msg.size()));
-    encodeU32(msg.data() + 12, kMsgRequest);
-    encodeU32(msg.data() + 152, kTransGet);
-    encodeU32(msg.data() + 288, entries);
-    encodeDescriptor(msg.data() + 292 + 3 * 12, {kDescInt, 0, 4, 1});
+    Bytes msg(head::kSize + entries * kDescriptorBytes + dataBytes, 0);
+    HeadFields fields;
+    fields.length = static_cast<std::uint32_t>(msg.size());
+    fields.messageType = kMsgRequest;
+    fields.transType = kTransGet;
+    fields.descriptorCount = entries;
+    writeHead(msg.data(), fields);
+    encodeDescriptor(msg.data() + kListIdEntryAt, {kDescInt, 0, 4, 1});
     return msg;
 }
 
@@ -156,7 +159,7 @@ TEST(SetListId, WritesTheListIdOfAGetRequestOnly) {
     for (std::uint32_t entries : {14u, 17u}) {
         Bytes msg = getRequestShape(entries, 12);
         Bytes expected = msg;
-        encodeI32(expected.data() + 292 + entries * 12 + 8, 7);
+        encodeI32(expected.data() + head::kSize + entries * kDescriptorBytes + getlayout::kListIdAt, 7);
         StatusBlock status;
         ZENTO_SERVER_SET_LISTID(msg, 7, status);
         EXPECT_EQ(statusEntries(status), Entries{});
@@ -167,11 +170,21 @@ TEST(SetListId, WritesTheListIdOfAGetRequestOnly) {
         Bytes msg;
         std::int32_t cause;
     } refused[] = {
-        {"a reply", [] { Bytes m = getRequestShape(14, 12); encodeU32(m.data() + 152, kTransUnsolicited); return m; }(),
+        {"a reply",
+         [] {
+             Bytes m = getRequestShape(14, 12);
+             encodeU32(m.data() + head::kTransTypeOffset, kTransUnsolicited);
+             return m;
+         }(),
          parsecode::kWrongTransType},
         {"15 entries", getRequestShape(15, 12), parsecode::kBadDescriptorCount},
         {"data ends before the list id", getRequestShape(14, 11), parsecode::kDataShort},
-        {"list id not an int", [] { Bytes m = getRequestShape(14, 12); encodeU16(m.data() + 292 + 36, kDescChars); return m; }(),
+        {"list id not an int",
+         [] {
+             Bytes m = getRequestShape(14, 12);
+             encodeU16(m.data() + kListIdEntryAt, kDescChars);
+             return m;
+         }(),
          parsecode::kTableShape},
     };
     for (const auto& r : refused) {
