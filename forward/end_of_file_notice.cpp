@@ -8,8 +8,8 @@
 #include "forward/forwarding.h"
 #include "forward/get_request.h"
 #include "msglib/msglib.h"
-#include "recover/recover_context.h"
-#include "storefile/store_format.h"
+#include "storefile/store_file.h"
+#include "storefile/stored_record.h"
 
 namespace {
 
@@ -17,6 +17,11 @@ constexpr char kEmptyTag[] = "STOREFILEISEMPTY";
 constexpr std::int32_t kNoticeListId = 9999;
 constexpr std::int32_t kNoticeFrequency = 100;
 constexpr std::int32_t kNoticeWait = 300;
+
+std::string_view selfService(const ForwardState& fwd) {
+    const AddressRecord& self = fwd.settings.selfAddress;
+    return fixedText(self.service, sizeof self.service);
+}
 
 std::array<char, 80> emptyTagText() {
     std::array<char, 80> text{};
@@ -26,28 +31,11 @@ std::array<char, 80> emptyTagText() {
 
 // The error stays in the caller's block for the main loop to see, so the log
 // call gets a block of its own.
-void logNoticeError(const RecoverContext& ctx, const char* what, const StatusBlock& status) {
+void logNoticeError(const ForwardState& fwd, const char* what, const StatusBlock& status) {
     char line[1024];
     std::snprintf(line, sizeof line, "%s ec=%d\n", what, firstErrorCode(status));
     StatusBlock logStatus;
-    ZENTO_SERVER_LOGMSG(fixedText(ctx.selfAddress.service, sizeof ctx.selfAddress.service), line, logStatus);
-}
-
-// The newest stored message, read whole and checked; false when the store
-// file holds none there (it never held one, or the record is damaged).
-bool readNewestMessage(const RecoverContext& ctx, Message& msg) {
-    const std::int64_t position = ctx.header.lastMsgOffset;
-    if (position < 0 || position >= ctx.fileSize) return false;
-    StatusBlock status;
-    std::array<std::uint8_t, kMessageHeadSize> head{};
-    const std::uint32_t bodyCheck = readRecordHead(ctx.storeFileHandle, position, head, status);
-    if (statusFailed(status)) return false;
-    const std::uint32_t length = ZENTO_SERVER_MSGSIZE(head);
-    if (length < kMessageHeadSize || ctx.fileSize - position < std::int64_t{kRecordPrefixSize} + length) return false;
-    if (!allocateMessage(msg, length)) return false;
-    std::copy(head.begin(), head.end(), msg.data());
-    readRecordBody(ctx.storeFileHandle, position, length, bodyCheck, msg.span(), status);
-    return !statusFailed(status);
+    ZENTO_SERVER_LOGMSG(selfService(fwd), line, logStatus);
 }
 
 // A run that forwarded nothing has no destination. When an earlier run was
@@ -55,37 +43,40 @@ bool readNewestMessage(const RecoverContext& ctx, Message& msg) {
 // still holds the message it forwarded last: the notice goes where that one
 // went, or it would never be sent. A file that never held a message gets no
 // notice, as nobody is known to wait for one.
-void addressToNewestMessage(RecoverContext& ctx) {
+void addressToNewestMessage(ForwardState& fwd, const StoreFile& store) {
     Message newest;
-    if (!readNewestMessage(ctx, newest)) return;
-    addressToRequester(ctx, newest.view());
+    StatusBlock readStatus;
+    if (!readStoredMessage(store.storeFileHandle, store.fileSize, store.header.lastMsgOffset, newest, readStatus)) {
+        return;
+    }
+    addressToRequester(fwd, newest.view());
     const std::int32_t transType = ZENTO_SERVER_TRANSTYPE(newest.view());
     if (transType == kTransGet || transType == kTransUnsolicited) {
         ReplyFields fields;
         StatusBlock parseStatus;
         parseStoredReply(newest.view(), fields, parseStatus);
         if (!statusFailed(parseStatus) && fields.deviceName != nullptr) {
-            std::memcpy(ctx.deviceName, fields.deviceName, sizeof ctx.deviceName);
+            std::memcpy(fwd.deviceName, fields.deviceName, sizeof fwd.deviceName);
         }
     }
     char line[1024];
     std::snprintf(line, sizeof line,
                   "No message forwarded in this run: the end-of-file notice goes to %.32s on node %.32s, the "
                   "destination of the newest stored message\n",
-                  ctx.destinationAddress.service, ctx.destinationAddress.node);
+                  fwd.destinationAddress.service, fwd.destinationAddress.node);
     StatusBlock logStatus;
-    ZENTO_SERVER_LOGMSG(fixedText(ctx.selfAddress.service, sizeof ctx.selfAddress.service), line, logStatus);
+    ZENTO_SERVER_LOGMSG(selfService(fwd), line, logStatus);
 }
 
 }  // namespace
 
-void sendEndOfFileNotice(RecoverContext& ctx, StatusBlock& status) {
+void sendEndOfFileNotice(ForwardState& fwd, const StoreFile& store, StatusBlock& status) {
     StatusBlock acquisitionStatus;
     ZENTO_SERVER_INITBLK(status);
     ZENTO_SERVER_INITBLK(acquisitionStatus);
     TimeStamp valueTime{};
     ZENTO_SERVER_GETTIME(valueTime);
-    if (ctx.destinationAddress.node[0] == '\0') addressToNewestMessage(ctx);
+    if (fwd.destinationAddress.node[0] == '\0') addressToNewestMessage(fwd, store);
 
     const std::array<char, 80> tagNames = emptyTagText();
     const std::array<char, 80> value = emptyTagText();
@@ -98,10 +89,10 @@ void sendEndOfFileNotice(RecoverContext& ctx, StatusBlock& status) {
     const std::array<std::int32_t, 2> pair = {0, 0};
 
     Message request;
-    buildGetRequest(kNoticeListId, ctx.deviceName, 0, 1, 1, 1, 300, &ctx.selfAddress, ctx.destinationAddress,
+    buildGetRequest(kNoticeListId, fwd.deviceName, 0, 1, 1, 1, 300, &fwd.settings.selfAddress, fwd.destinationAddress,
                     kNoticeFrequency, tagNames, pair, dataTemplate, request, status);
     if (statusFailed(status)) {
-        logNoticeError(ctx, "Error creating a shutdown message for recover async task", status);
+        logNoticeError(fwd, "Error creating a shutdown message for recover async task", status);
         return;
     }
 
@@ -112,16 +103,16 @@ void sendEndOfFileNotice(RecoverContext& ctx, StatusBlock& status) {
                               valueStatus, valueTime, reply, status);
     releaseMessage(request);
     if (statusFailed(status)) {
-        logNoticeError(ctx, "Error building shutdown message for recover async task", status);
+        logNoticeError(fwd, "Error building shutdown message for recover async task", status);
         return;
     }
 
-    ZENTO_SERVER_SET_MSGDEST(reply.span(), ctx.destinationAddress);
-    ZENTO_SERVER_SET_MSGSRC(reply.span(), ctx.selfAddress);
-    ZENTO_SERVER_SET_REPDEST(reply.span(), ctx.destinationAddress);
+    ZENTO_SERVER_SET_MSGDEST(reply.span(), fwd.destinationAddress);
+    ZENTO_SERVER_SET_MSGSRC(reply.span(), fwd.settings.selfAddress);
+    ZENTO_SERVER_SET_REPDEST(reply.span(), fwd.destinationAddress);
     ZENTO_SERVER_SEND(kNoticeWait, reply.view(), status);
     if (statusFailed(status)) {
-        logNoticeError(ctx, "Error sending shutdown message to recover async task", status);
+        logNoticeError(fwd, "Error sending shutdown message to recover async task", status);
     }
     // The reply is released when it leaves scope, sent or not.
 }

@@ -4,6 +4,8 @@
 // store file is empty. Failures are logged and left in the caller's block.
 #include "msglib/status_block.h"
 
-struct RecoverContext;
+#include "forward/forward_state.h"
 
-void sendEndOfFileNotice(RecoverContext& ctx, StatusBlock& status);
+struct StoreFile;
+
+void sendEndOfFileNotice(ForwardState& fwd, const StoreFile& store, StatusBlock& status);

@@ -6,8 +6,9 @@
 #include <cstring>
 
 #include "forward/transaction_numbers.h"
-#include "recover/recover_context.h"
+#include "forward/forward_codes.h"
 #include "storefile/cursor.h"
+#include "storefile/store_file.h"
 #include "storefile/store_format.h"
 
 namespace {
@@ -15,18 +16,19 @@ namespace {
 constexpr std::int32_t kMinimumAckSeconds = 5;
 constexpr std::int64_t kRetryLogInterval = 300;
 
-std::string_view serviceOf(const RecoverContext& ctx) {
-    return fixedText(ctx.selfAddress.service, sizeof ctx.selfAddress.service);
+std::string_view serviceOf(const ForwardState& fwd) {
+    const AddressRecord& self = fwd.settings.selfAddress;
+    return fixedText(self.service, sizeof self.service);
 }
 
-void logText(const RecoverContext& ctx, const char* text, StatusBlock& logStatus) {
-    ZENTO_SERVER_LOGMSG(serviceOf(ctx), text, logStatus);
+void logText(const ForwardState& fwd, const char* text, StatusBlock& logStatus) {
+    ZENTO_SERVER_LOGMSG(serviceOf(fwd), text, logStatus);
 }
 
-void logListIdLine(const RecoverContext& ctx, const char* what, std::int32_t listId, StatusBlock& logStatus) {
+void logListIdLine(const ForwardState& fwd, const char* what, std::int32_t listId, StatusBlock& logStatus) {
     char line[1024];
     std::snprintf(line, sizeof line, "%s%d", what, listId);
-    logText(ctx, line, logStatus);
+    logText(fwd, line, logStatus);
 }
 
 // Parse outputs are only trusted when the parse succeeded; otherwise the log
@@ -44,53 +46,53 @@ std::int32_t listIdOf(const Message& msg, StatusBlock& logStatus) {
 // The deadline of the message just sent: twice its frequency (tenths of a
 // second) after the send, never less than 5 seconds. Computed in 64 bits and
 // held within 32, so a huge frequency means "as late as can be said".
-void setAckDeadline(RecoverContext& ctx, StatusBlock& status) {
+void setAckDeadline(ForwardState& fwd, const StoreFile& store, StatusBlock& status) {
     TimeStamp now{};
     ZENTO_SERVER_GETTIME(now);
-    std::int32_t frequency = ZENTO_SERVER_FREQUENCY(ctx.currentMsg.view(), status);
+    std::int32_t frequency = ZENTO_SERVER_FREQUENCY(store.currentMsg.view(), status);
     if (statusFailed(status)) {
         ZENTO_SERVER_LDBLK(kFacilityStore, kErrFrequencyFailed, status);
         frequency = 0;
     }
     std::int64_t wait = std::max<std::int64_t>((2 * std::int64_t{frequency}) / 10, kMinimumAckSeconds);
     std::int64_t deadline = std::min<std::int64_t>(std::int64_t{now.seconds} + wait, INT32_MAX);
-    ctx.ackDeadline = TimeStamp{now.milliseconds, static_cast<std::int32_t>(deadline)};
+    fwd.ackDeadline = TimeStamp{now.milliseconds, static_cast<std::int32_t>(deadline)};
 }
 
-std::int32_t resendCurrent(RecoverContext& ctx, StatusBlock& status, StatusBlock& logStatus) {
+std::int32_t resendCurrent(ForwardState& fwd, const StoreFile& store, StatusBlock& status, StatusBlock& logStatus) {
     // Nothing is held that could be resent: go back to reading at the
     // forward offset, which still names the unacknowledged record.
-    if (!ctx.currentMsg) {
-        ctx.lastMsgAcked = true;
-        ctx.retryPending = false;
+    if (!store.currentMsg) {
+        fwd.lastMsgAcked = true;
+        fwd.retryPending = false;
         return kNormalWait;
     }
 
-    std::int32_t listId = listIdOf(ctx.currentMsg, logStatus);
+    std::int32_t listId = listIdOf(store.currentMsg, logStatus);
     TimeStamp now{};
     ZENTO_SERVER_GETTIME(now);
     bool loggedRetry = false;
-    if (!ctx.retryLogged || std::int64_t{now.seconds} - ctx.lastRetryLogTime.seconds > kRetryLogInterval) {
-        logListIdLine(ctx, "Zen-TO Recover Store File Process retry sending msg for listid ", listId, logStatus);
-        ctx.retryLogged = true;
-        ZENTO_SERVER_GETTIME(ctx.lastRetryLogTime);
+    if (!fwd.retryLogged || std::int64_t{now.seconds} - fwd.lastRetryLogTime.seconds > kRetryLogInterval) {
+        logListIdLine(fwd, "Zen-TO Recover Store File Process retry sending msg for listid ", listId, logStatus);
+        fwd.retryLogged = true;
+        ZENTO_SERVER_GETTIME(fwd.lastRetryLogTime);
         loggedRetry = true;
     }
 
-    ++ctx.stats.resends;
-    ZENTO_SERVER_SEND(ctx.sendTimeout, ctx.currentMsg.view(), status);
+    ++fwd.stats.resends;
+    ZENTO_SERVER_SEND(fwd.settings.sendTimeout, store.currentMsg.view(), status);
     if (!statusFailed(status)) {
-        ctx.retryPending = false;
-        setAckDeadline(ctx, status);
+        fwd.retryPending = false;
+        setAckDeadline(fwd, store, status);
         return kNormalWait;
     }
 
     std::int32_t code = firstErrorCode(status);
-    if (ctx.lastRetryError != code || loggedRetry) {
-        logListIdLine(ctx, "Zen-TO Recover Store File Process had error on retry for send; listid ", listId,
+    if (fwd.lastRetryError != code || loggedRetry) {
+        logListIdLine(fwd, "Zen-TO Recover Store File Process had error on retry for send; listid ", listId,
                       logStatus);
-        ZENTO_SERVER_LOGBLK(serviceOf(ctx), status, logStatus);
-        ctx.lastRetryError = code;
+        ZENTO_SERVER_LOGBLK(serviceOf(fwd), status, logStatus);
+        fwd.lastRetryError = code;
     }
     // A failing resend is retried on every call; the main loop need not log
     // it again.
@@ -98,61 +100,68 @@ std::int32_t resendCurrent(RecoverContext& ctx, StatusBlock& status, StatusBlock
     return kWaitAfterFailedSend;
 }
 
-void printAndLog(const RecoverContext& ctx, const char* line, StatusBlock& logStatus) {
+void printAndLog(const ForwardState& fwd, const char* line, StatusBlock& logStatus) {
     std::fputs(line, stdout);
     std::fflush(stdout);
-    logText(ctx, line, logStatus);
+    logText(fwd, line, logStatus);
 }
 
 // The cursor delivered nothing and did not stop. Waiting would never end:
 // no message is held to resend and the next read would find the same.
-std::int32_t endWithoutMessage(RecoverContext& ctx, bool endOfData, const StatusBlock& status,
+std::int32_t endWithoutMessage(ForwardState& fwd, const StoreFile& store, bool endOfData, const StatusBlock& status,
                                StatusBlock& logStatus) {
     char line[1024];
     if (endOfData) {
         // No stored message lies ahead: the end of the data, as when the
         // cursor stops by itself.
         std::snprintf(line, sizeof line, "No further stored message after location %" PRId64 ".\n",
-                          static_cast<std::int64_t>(ctx.readPosition));
-        printAndLog(ctx, line, logStatus);
-        ctx.moreMessages = false;
+                          static_cast<std::int64_t>(store.readPosition));
+        printAndLog(fwd, line, logStatus);
     } else {
         // The data ahead cannot be read: stop with the header still at the
         // first message not forwarded, so a later run resumes there.
         std::snprintf(line, sizeof line,
                       "Error: stored data at location %" PRId64
                       " cannot be read.  Recovery stopped; the remaining messages stay in the store file.\n",
-                      static_cast<std::int64_t>(ctx.header.forwardOffset));
-        printAndLog(ctx, line, logStatus);
-        if (statusFailed(status)) ZENTO_SERVER_LOGBLK(serviceOf(ctx), status, logStatus);
-        ctx.dataUnreadable = true;
+                      static_cast<std::int64_t>(store.header.forwardOffset));
+        printAndLog(fwd, line, logStatus);
+        if (statusFailed(status)) ZENTO_SERVER_LOGBLK(serviceOf(fwd), status, logStatus);
+        fwd.dataUnreadable = true;
     }
-    ctx.stopRequested = true;
+    fwd.stopRequested = true;
     return kNoWait;
+}
+
+// Takes the outstanding message out of the store file; once it is gone
+// there is nothing left to resend.
+bool removeOutstanding(ForwardState& fwd, StoreFile& store, StatusBlock& status) {
+    removeLastMsg(store, status);
+    if (statusFailed(status)) return false;
+    fwd.retryPending = false;
+    return true;
 }
 
 // A message no longer than its head carries nothing to forward. It is taken
 // out of the store file as if acknowledged so that the recovery moves on.
-std::int32_t skipHeadOnlyMessage(RecoverContext& ctx, std::uint32_t length, StatusBlock& status,
+std::int32_t skipHeadOnlyMessage(ForwardState& fwd, StoreFile& store, std::uint32_t length, StatusBlock& status,
                                  StatusBlock& logStatus) {
-    std::int64_t position = ctx.header.forwardOffset;
+    std::int64_t position = store.header.forwardOffset;
     StatusBlock removeStatus;
-    removeLastMsg(ctx, removeStatus);
-    if (statusFailed(removeStatus)) {
-        return endWithoutMessage(ctx, false, removeStatus, logStatus);
+    if (!removeOutstanding(fwd, store, removeStatus)) {
+        return endWithoutMessage(fwd, store, false, removeStatus, logStatus);
     }
-    ctx.lastMsgAcked = true;
-    ++ctx.stats.skippedRanges;
-    ctx.stats.skippedBytes += kRecordPrefixSize + length;
+    fwd.lastMsgAcked = true;
+    ++fwd.stats.skippedMessages;
+    fwd.stats.skippedBytes += kRecordPrefixSize + length;
 
     char line[1024];
     std::snprintf(line, sizeof line, "Skipped a stored message of %u bytes at location %" PRId64
                   ": too short to forward", length, static_cast<std::int64_t>(position));
-    logText(ctx, line, logStatus);
+    logText(fwd, line, logStatus);
     ZENTO_SERVER_LDBLK(kFacilityStore, kErrMessageTooShort, status);
 
-    if (!ctx.moreMessages || ctx.stopRequested) {
-        ctx.stopRequested = true;
+    if (!store.moreMessages || store.stopRequested) {
+        fwd.stopRequested = true;
         return kNoWait;
     }
     return kNormalWait;
@@ -160,62 +169,64 @@ std::int32_t skipHeadOnlyMessage(RecoverContext& ctx, std::uint32_t length, Stat
 
 }  // namespace
 
-void addressToRequester(RecoverContext& ctx, MsgView msg) {
+void addressToRequester(ForwardState& fwd, MsgView msg) {
+    const ForwardSettings& settings = fwd.settings;
     AddressRecord requester = ZENTO_SERVER_REQSRC(msg);
-    std::string_view node = ctx.nodeRedirect ? fixedText(ctx.redirectNodeName, sizeof ctx.redirectNodeName)
-                                             : fixedText(requester.node, sizeof requester.node);
+    std::string_view node = settings.nodeRedirect
+                                ? fixedText(settings.redirectNodeName, sizeof settings.redirectNodeName)
+                                : fixedText(requester.node, sizeof requester.node);
     // Cut to 31 characters so the record stays terminated.
-    setFixedText(ctx.destinationAddress.node, sizeof ctx.destinationAddress.node, node);
-    setFixedText(ctx.destinationAddress.service, sizeof ctx.destinationAddress.service, kForwardService);
+    setFixedText(fwd.destinationAddress.node, sizeof fwd.destinationAddress.node, node);
+    setFixedText(fwd.destinationAddress.service, sizeof fwd.destinationAddress.service, kForwardService);
 }
 
 namespace {
 
-std::int32_t sendNext(RecoverContext& ctx, StatusBlock& status, StatusBlock& logStatus) {
-    std::uint32_t length = readNextMessage(ctx, status);
-    if (ctx.stopRequested) return kNoWait;
-    ctx.lastMsgAcked = false;
+std::int32_t sendNext(ForwardState& fwd, StoreFile& store, StatusBlock& status, StatusBlock& logStatus) {
+    std::uint32_t length = readNextMessage(store, status);
+    if (store.stopRequested) return kNoWait;
+    fwd.lastMsgAcked = false;
 
-    if (length == 0 || !ctx.currentMsg) {
+    if (length == 0 || !store.currentMsg) {
         if (statusFailed(status)) ZENTO_SERVER_LDBLK(kFacilityStore, kErrCursorFailed, status);
-        bool endOfData = ctx.lastReadOutcome == ReadOutcome::EndOfData ||
-                         ctx.lastReadOutcome == ReadOutcome::BeyondLastOffset;
-        return endWithoutMessage(ctx, endOfData, status, logStatus);
+        bool endOfData = store.lastReadOutcome == ReadOutcome::EndOfData ||
+                         store.lastReadOutcome == ReadOutcome::BeyondLastOffset;
+        return endWithoutMessage(fwd, store, endOfData, status, logStatus);
     }
     // A message delivered together with an error (its header could not be
     // written back after a skip) is still forwarded: the error only means a
     // later run scans the damaged range again.
     if (statusFailed(status)) {
-        ZENTO_SERVER_LOGBLK(serviceOf(ctx), status, logStatus);
+        ZENTO_SERVER_LOGBLK(serviceOf(fwd), status, logStatus);
         ZENTO_SERVER_INITBLK(status);
     }
-    if (length <= kMessageHeadSize) return skipHeadOnlyMessage(ctx, length, status, logStatus);
+    if (length <= kMessageHeadSize) return skipHeadOnlyMessage(fwd, store, length, status, logStatus);
 
-    addressToRequester(ctx, ctx.currentMsg.view());
+    addressToRequester(fwd, store.currentMsg.view());
     ReplyFields fields;
-    if (parseForLog(ctx.currentMsg, fields, logStatus) && fields.deviceName != nullptr) {
-        std::memcpy(ctx.deviceName, fields.deviceName, sizeof ctx.deviceName);
+    if (parseForLog(store.currentMsg, fields, logStatus) && fields.deviceName != nullptr) {
+        std::memcpy(fwd.deviceName, fields.deviceName, sizeof fwd.deviceName);
     }
 
-    ZENTO_SERVER_SET_MSGDEST(ctx.currentMsg.span(), ctx.destinationAddress);
-    ZENTO_SERVER_SET_MSGSRC(ctx.currentMsg.span(), ctx.selfAddress);
+    ZENTO_SERVER_SET_MSGDEST(store.currentMsg.span(), fwd.destinationAddress);
+    ZENTO_SERVER_SET_MSGSRC(store.currentMsg.span(), fwd.settings.selfAddress);
     // A number of our own, on the copy in memory only: the destination
     // acknowledges with it, and the main loop tells the acknowledgement of
     // this message from a late one of the message before. Resends keep it.
-    ctx.outstandingTransNum = takeTransactionNumber(ctx);
-    ZENTO_SERVER_SET_TRANSNUM(ctx.currentMsg.span(), ctx.outstandingTransNum);
-    ZENTO_SERVER_SEND(ctx.sendTimeout, ctx.currentMsg.view(), status);
+    fwd.outstandingTransNum = takeTransactionNumber(fwd);
+    ZENTO_SERVER_SET_TRANSNUM(store.currentMsg.span(), fwd.outstandingTransNum);
+    ZENTO_SERVER_SEND(fwd.settings.sendTimeout, store.currentMsg.view(), status);
     if (!statusFailed(status)) {
-        ctx.retryPending = false;
-        setAckDeadline(ctx, status);
+        fwd.retryPending = false;
+        setAckDeadline(fwd, store, status);
         return kNormalWait;
     }
 
     StatusBlock parseStatus;
-    logListIdLine(ctx, "Recover Store File Process had error on send; listid ", listIdOf(ctx.currentMsg, parseStatus),
+    logListIdLine(fwd, "Recover Store File Process had error on send; listid ", listIdOf(store.currentMsg, parseStatus),
                   logStatus);
-    ZENTO_SERVER_LOGBLK(serviceOf(ctx), status, logStatus);
-    ctx.retryPending = true;
+    ZENTO_SERVER_LOGBLK(serviceOf(fwd), status, logStatus);
+    fwd.retryPending = true;
     return kWaitAfterFailedSend;
 }
 
@@ -244,15 +255,29 @@ void parseStoredReply(MsgView msg, ReplyFields& out, StatusBlock& status) {
     }
 }
 
-std::int32_t forwardNextMessage(RecoverContext& ctx, StatusBlock& status) {
+void configureForwarding(ForwardState& fwd, const ForwardSettings& settings) {
+    fwd = ForwardState{};
+    fwd.settings = settings;
+}
+
+std::int32_t forwardNextMessage(ForwardState& fwd, StoreFile& store, StatusBlock& status) {
     StatusBlock logStatus;
     ZENTO_SERVER_INITBLK(status);
     ZENTO_SERVER_INITBLK(logStatus);
 
-    if (!ctx.moreMessages) return kNormalWait;
-    if (!ctx.lastMsgAcked) {
-        if (!ackTimerExpired(ctx.ackDeadline)) return kNormalWait;
-        ctx.retryPending = true;
+    if (!store.moreMessages) return kNormalWait;
+    if (!fwd.lastMsgAcked) {
+        if (!ackTimerExpired(fwd.ackDeadline)) return kNormalWait;
+        fwd.retryPending = true;
     }
-    return ctx.retryPending ? resendCurrent(ctx, status, logStatus) : sendNext(ctx, status, logStatus);
+    return fwd.retryPending ? resendCurrent(fwd, store, status, logStatus) : sendNext(fwd, store, status, logStatus);
+}
+
+bool acknowledgeMessage(ForwardState& fwd, StoreFile& store, StatusBlock& status) {
+    if (!removeOutstanding(fwd, store, status)) return false;
+    ++fwd.stats.forwarded;
+    fwd.lastMsgAcked = true;
+    fwd.retryLogged = false;
+    fwd.lastRetryError = 0;
+    return true;
 }

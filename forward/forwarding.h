@@ -6,19 +6,15 @@
 
 #include "msglib/msglib.h"
 
-struct RecoverContext;
+#include "forward/forward_codes.h"
+#include "forward/forward_state.h"
+
+struct StoreFile;
 
 // Receive waits the main loop uses after a forwarding step.
 constexpr std::int32_t kNormalWait = 5;
 constexpr std::int32_t kWaitAfterFailedSend = 100;
 constexpr std::int32_t kNoWait = 0;
-
-// Codes of the forwarding step (facility 13).
-constexpr std::int32_t kErrFrequencyFailed = 13470;
-constexpr std::int32_t kErrCursorFailed = 13471;
-constexpr std::int32_t kErrMessageTooShort = 13473;
-// Facility 8 code of a stored message that is neither kind of reply.
-constexpr std::int32_t kErrUnparsable = 8018;
 
 // The service every stored message is forwarded to.
 constexpr const char* kForwardService = "TSK_AREC";
@@ -28,11 +24,19 @@ constexpr std::int32_t kUnknownListId = -1;
 
 // Result: the next receive wait (5, 100 after a failed send, 0 when the
 // recovery has come to its end during this call).
-std::int32_t forwardNextMessage(RecoverContext& ctx, StatusBlock& status);
+std::int32_t forwardNextMessage(ForwardState& fwd, StoreFile& store, StatusBlock& status);
+
+// Starts the forwarding of a recovery afresh with the program's settings.
+void configureForwarding(ForwardState& fwd, const ForwardSettings& settings);
+
+// The destination acknowledged the outstanding message: it is removed from
+// the store file and the next one may go. False when the removal failed
+// (status says why): the message stays outstanding and is sent again.
+bool acknowledgeMessage(ForwardState& fwd, StoreFile& store, StatusBlock& status);
 
 // Addresses the messages to the service "TSK_AREC" on the node of msg's
 // requester, or on the NODE node when one was given.
-void addressToRequester(RecoverContext& ctx, MsgView msg);
+void addressToRequester(ForwardState& fwd, MsgView msg);
 
 // True when the present second is past the deadline's second.
 bool ackTimerExpired(const TimeStamp& deadline);

@@ -1,7 +1,7 @@
 #include "forward/transaction_numbers.h"
 
 #include "msglib/msglib.h"
-#include "recover/recover_context.h"
+#include "forward/forward_state.h"
 
 namespace {
 
@@ -18,9 +18,9 @@ std::uint32_t seedFromClock() {
 
 }  // namespace
 
-std::uint32_t takeTransactionNumber(RecoverContext& ctx) {
-    if (ctx.nextTransNum == 0) ctx.nextTransNum = seedFromClock();
-    const std::uint32_t number = ctx.nextTransNum;
-    ctx.nextTransNum = number == UINT32_MAX ? 1 : number + 1;
+std::uint32_t takeTransactionNumber(ForwardState& fwd) {
+    if (fwd.nextTransNum == 0) fwd.nextTransNum = seedFromClock();
+    const std::uint32_t number = fwd.nextTransNum;
+    fwd.nextTransNum = number == UINT32_MAX ? 1 : number + 1;
     return number;
 }

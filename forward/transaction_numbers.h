@@ -4,10 +4,10 @@
 // source.
 #include <cstdint>
 
-struct RecoverContext;
+struct ForwardState;
 
 // The next number of this recovery: never 0 (0 means "none" in an
 // acknowledgement). The first call seeds the sequence from the clock, so two
 // runs of the recovery hardly ever hand out the same numbers and a late
 // acknowledgement meant for an earlier run matches nothing.
-std::uint32_t takeTransactionNumber(RecoverContext& ctx);
+std::uint32_t takeTransactionNumber(ForwardState& fwd);

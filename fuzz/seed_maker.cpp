@@ -19,7 +19,7 @@
 #include "msglib/coding.h"
 #include "msglib/msglib.h"
 #include "msglib/request_layout.h"
-#include "recover/recover_context.h"
+#include "storefile/store_file.h"
 #include "storefile/cursor.h"
 #include "storefile/store_format.h"
 #include "storefile/store_open.h"
@@ -110,10 +110,9 @@ std::string createSmallRing(std::int64_t ringBytes) {
 
 // Forwards count messages with the real cursor, as an acknowledged recovery.
 void forward(const std::string& path, std::uint32_t count) {
-    RecoverContext ctx;
-    ctx.storeFileName = path;
+    StoreFile ctx;
     StatusBlock status;
-    if (!openStoreFile(ctx, status)) die("cannot open the seed ring");
+    if (!openStoreFile(ctx, path, {}, status)) die("cannot open the seed ring");
     for (std::uint32_t i = 0; i < count; ++i) {
         if (readNextMessage(ctx, status) == 0) die("the seed ring ran out");
         removeLastMsg(ctx, status);

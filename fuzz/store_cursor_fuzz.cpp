@@ -24,7 +24,7 @@
 #include "fuzz/header_bytes.h"
 #include "msglib/coding.h"
 #include "msglib/msglib.h"
-#include "recover/recover_context.h"
+#include "storefile/store_file.h"
 #include "storefile/cursor.h"
 #include "storefile/store_format.h"
 #include "storefile/store_open.h"
@@ -56,18 +56,16 @@ std::vector<std::uint8_t> storeFileOf(const std::uint8_t* data, std::size_t size
     return bytes;
 }
 
-bool open(RecoverContext& ctx, const std::string& path, bool dumpMode) {
-    ctx.storeFileName = path;
-    ctx.dumpMode = dumpMode;
+bool open(StoreFile& ctx, const std::string& path, bool dumpMode) {
     StatusBlock status;
-    if (openStoreFile(ctx, status)) return true;
+    if (openStoreFile(ctx, path, {dumpMode, nullptr}, status)) return true;
     StatusBlock closeStatus;
     MasterFileClose(ctx, closeStatus);
     return false;
 }
 
 // The delivered message against the file as it now stands.
-void checkDelivery(const RecoverContext& ctx, std::uint32_t length, const std::string& path) {
+void checkDelivery(const StoreFile& ctx, std::uint32_t length, const std::string& path) {
     FUZZ_CHECK(ctx.currentMsg && ctx.currentMsg.size == length);
     FUZZ_CHECK(length >= kMessageHeadSize);
     FUZZ_CHECK(ZENTO_SERVER_MSGSIZE(ctx.currentMsg.view()) == length);
@@ -82,7 +80,7 @@ void checkDelivery(const RecoverContext& ctx, std::uint32_t length, const std::s
 }
 
 // The header on disk once the cursor has written it.
-void checkWrittenHeader(const RecoverContext& ctx, const std::string& path) {
+void checkWrittenHeader(const StoreFile& ctx, const std::string& path) {
     const std::string file = fuzzsupport::readWholeFile(path);
     const std::vector<std::uint8_t> bytes(file.begin(), file.end());
     const std::uint32_t s = blockSizeOf(ctx.headerType);
@@ -120,7 +118,7 @@ struct Drain {
 
 // Delivers and removes messages until the cursor ends, or until `removals`
 // messages have been removed in this run; true when it stopped for that.
-bool drain(RecoverContext& ctx, const std::string& path, Drain& state, std::int64_t removals) {
+bool drain(StoreFile& ctx, const std::string& path, Drain& state, std::int64_t removals) {
     // Each record takes at least a record head of the file, so a drain that
     // delivers more than this has delivered something twice.
     const std::int64_t most = ctx.fileSize / static_cast<std::int64_t>(kRecordHead) + 1;
@@ -171,9 +169,9 @@ Drain recover(const std::vector<std::uint8_t>& file, std::int64_t removalsPerRun
     const std::string& path = fuzzsupport::writeInputFile(file);
     Drain state;
     for (;;) {
-        RecoverContext ctx;
+        StoreFile ctx;
         if (!open(ctx, path, false)) {
-            ctx = RecoverContext{};
+            ctx = StoreFile{};
             if (!open(ctx, path, true)) return state;
         }
         const bool interrupted = drain(ctx, path, state, removalsPerRun > 0 ? removalsPerRun : -1);

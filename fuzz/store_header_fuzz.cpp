@@ -13,7 +13,7 @@
 #include "fuzz/fuzz_support.h"
 #include "fuzz/header_bytes.h"
 #include "msglib/coding.h"
-#include "recover/recover_context.h"
+#include "storefile/store_file.h"
 #include "storefile/file_handle.h"
 #include "storefile/store_format.h"
 #include "storefile/store_open.h"
@@ -50,11 +50,9 @@ Expected expectedOpen(const std::vector<std::uint8_t>& bytes) {
 void openAndClose(const std::vector<std::uint8_t>& bytes, bool dumpMode) {
     const std::string& path = fuzzsupport::writeInputFile(bytes);
     const auto size = static_cast<std::int64_t>(bytes.size());
-    RecoverContext ctx;
-    ctx.storeFileName = path;
-    ctx.dumpMode = dumpMode;
+    StoreFile ctx;
     StatusBlock status;
-    const bool opened = openStoreFile(ctx, status);
+    const bool opened = openStoreFile(ctx, path, {dumpMode, nullptr}, status);
 
     FUZZ_CHECK(opened != statusFailed(status) || size == 0);
     if (size == 0) FUZZ_CHECK(!opened);

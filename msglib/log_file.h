@@ -14,3 +14,10 @@ struct LogFailure {
 // for each line and the line goes out in one write, so processes sharing a
 // log do not cut into one another's lines.
 LogFailure appendLogLine(const char* fileName, std::string_view tag, std::string_view text);
+
+// ZENTO_HOME cannot change during a run: a registration reads the log
+// directory once and holds it until it ends. Without one, every line finds
+// the directory anew, so a process that never registers (a tool, a test) may
+// point ZENTO_HOME elsewhere between lines.
+void holdLogDirectory();
+void releaseLogDirectory();

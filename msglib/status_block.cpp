@@ -55,3 +55,8 @@ std::int32_t runtimeCause(const StatusBlock& status) {
     }
     return 0;
 }
+
+void appendStatusEntries(const StatusBlock& from, StatusBlock& to) {
+    const int n = statusEntryCount(from);
+    for (int i = 0; i < n; ++i) ZENTO_SERVER_LDBLK(from.facility[i], from.error[i], to);
+}

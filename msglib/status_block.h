@@ -38,3 +38,13 @@ std::int32_t runtimeCause(const StatusBlock& status);
 
 // The first error code (the one callers test).
 inline std::int32_t firstErrorCode(const StatusBlock& status) { return status.error[0]; }
+
+// The code loaded last: the failing call's own, behind its causes; -1 when
+// the block is empty.
+inline std::int32_t lastErrorCode(const StatusBlock& status) {
+    const int n = statusEntryCount(status);
+    return n > 0 ? status.error[n - 1] : -1;
+}
+
+// Appends the entries of from behind those already in to.
+void appendStatusEntries(const StatusBlock& from, StatusBlock& to);

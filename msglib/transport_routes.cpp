@@ -1,10 +1,10 @@
 #include "msglib/transport_routes.h"
 
-#include <cstdio>
 #include <string>
 
 #include "msglib/transport_address.h"
 #include "platform/environment.h"
+#include "platform/text_file.h"
 
 namespace msglib {
 
@@ -35,20 +35,6 @@ bool isPort(std::string_view text) {
     return value >= 1 && value <= 65535;
 }
 
-std::string readRoutesFile() {
-    std::string text;
-    const std::string path = zentoHome() + "/routes";
-    std::FILE* file = std::fopen(path.c_str(), "r");
-    if (file == nullptr) return text;
-    char chunk[4096];
-    std::size_t n = 0;
-    while (text.size() < kMaxRoutesBytes && (n = std::fread(chunk, 1, sizeof chunk, file)) > 0) {
-        text.append(chunk, n);
-    }
-    std::fclose(file);
-    return text;
-}
-
 }  // namespace
 
 std::optional<Route> parseRouteLine(std::string_view line) {
@@ -73,6 +59,10 @@ std::optional<Route> findRoute(std::string_view routesText, std::string_view nod
     return std::nullopt;
 }
 
-std::optional<Route> lookupRoute(std::string_view node) { return findRoute(readRoutesFile(), node); }
+std::string readRoutesFile() {
+    std::string text;
+    platform::readSmallTextFile(platform::zentoHome() + "/routes", kMaxRoutesBytes, text);
+    return text;
+}
 
 }  // namespace msglib

@@ -25,7 +25,9 @@ struct Route {
 std::optional<Route> parseRouteLine(std::string_view line);
 std::optional<Route> findRoute(std::string_view routesText, std::string_view node);
 
-// Reads ZENTO_HOME/routes; no file means no routes.
-std::optional<Route> lookupRoute(std::string_view node);
+// The text of ZENTO_HOME/routes (its first MiB); no file means no routes. A
+// registered process reads it once, at ZENTO_SERVER_INIT: the routes cannot
+// change during a run.
+std::string readRoutesFile();
 
 }  // namespace msglib

@@ -12,6 +12,11 @@
 // before the first receive, or left when taking them failed) and reports a
 // failure to take them; otherwise it has nothing to do and makes no system
 // call, which matters to a process that calls it once per message.
+//
+// ZENTO_NODE, ZENTO_HOME and the routes file are read once, at INIT, and kept
+// for the registration (the log's directory too): they cannot change during a
+// run. A process that sends without registering reads them at each new
+// connection.
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -22,13 +27,13 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
-#include <ctime>
 #include <memory>
 #include <new>
 #include <optional>
 #include <string>
 
 #include "msglib/coding.h"
+#include "msglib/log_file.h"
 #include "msglib/msglib.h"
 #include "msglib/transport.h"
 #include "msglib/transport_address.h"
@@ -36,6 +41,8 @@
 #include "msglib/transport_frame.h"
 #include "msglib/transport_routes.h"
 #include "msglib/transport_socket_io.h"
+#include "platform/clock.h"
+#include "platform/environment.h"
 
 namespace msglib {
 
@@ -79,9 +86,13 @@ public:
     void sleep(std::int32_t units) override;
 
 private:
-    std::string localNode() const { return registered_ ? localNode_ : zentoNode(); }
-    static std::string socketPath(std::string_view service) {
-        return zentoHome() + "/run/" + std::string(service) + ".sock";
+    std::string localNode() const { return registered_ ? localNode_ : platform::zentoNode(); }
+    std::string socketPath(std::string_view service) const {
+        return (registered_ ? runDirectory_ : platform::zentoHome() + "/run") + "/" + std::string(service) + ".sock";
+    }
+    std::optional<Route> routeTo(std::string_view node) const {
+        if (registered_) return findRoute(routes_, node);
+        return findRoute(readRoutesFile(), node);
     }
     void logEvent(const char* format, ...) __attribute__((format(printf, 2, 3)));
 
@@ -110,6 +121,8 @@ private:
     AddressRecord self_{};
     std::string serviceName_;
     std::string localNode_;
+    std::string runDirectory_;
+    std::string routes_;  // the routes file's text
     std::string socketPath_;
     UniqueFd unixListener_;
     UniqueFd tcpListener_;
@@ -135,8 +148,9 @@ void SocketTransport::init(std::int32_t /*mode: only servers register*/, std::st
     if (registered_) return loadFailure(0, kTransportAlreadyRegistered, status);
     if (!isServiceName(serviceName)) return loadFailure(0, kTransportBadServiceName, status);
 
-    const std::string node = zentoNode();
-    const std::string path = platform::zentoHomeDir("run") + "/" + std::string(serviceName) + ".sock";
+    const std::string node = platform::zentoNode();
+    const std::string runDirectory = platform::zentoHomeDir("run");
+    const std::string path = runDirectory + "/" + std::string(serviceName) + ".sock";
     switch (probeUnixListener(path)) {
         case ListenerProbe::kLive:
             return loadFailure(0, kTransportServiceInUse, status);
@@ -157,9 +171,10 @@ void SocketTransport::init(std::int32_t /*mode: only servers register*/, std::st
                                                  : kTransportListenFailed,
                            status);
     }
+    std::string routes = readRoutesFile();
     UniqueFd tcpListener;
     bool tcpPortTaken = false;
-    if (const std::optional<Route> route = lookupRoute(node)) {
+    if (const std::optional<Route> route = findRoute(routes, node)) {
         tcpListener = listenTcp(route->host, route->port, error);
         // The node's port belongs to the first service that registered on
         // it; later ones serve this node's processes only.
@@ -177,7 +192,10 @@ void SocketTransport::init(std::int32_t /*mode: only servers register*/, std::st
     ownerPid_ = ::getpid();
     serviceName_ = std::string(serviceName);
     localNode_ = node;
+    runDirectory_ = runDirectory;
+    routes_ = std::move(routes);
     socketPath_ = path;
+    holdLogDirectory();
     self_ = makeAddress(node, serviceName);
     self = self_;
     if (tcpPortTaken) {
@@ -425,7 +443,7 @@ Connection* SocketTransport::openConnection(const AddressRecord& destination, St
         }
         result = connectUnix(socketPath(service), deadline, fd);
     } else {
-        const std::optional<Route> route = lookupRoute(node);
+        const std::optional<Route> route = routeTo(node);
         if (!route) {
             loadFailure(0, kTransportNoRoute, status);
             return nullptr;
@@ -515,24 +533,18 @@ void SocketTransport::exit(StatusBlock& /*status*/) {
     // A child forked after INIT shares the registration but not the name.
     if (registered_ && ownerPid_ == ::getpid()) ::unlink(socketPath_.c_str());
     registered_ = false;
+    releaseLogDirectory();
     acceptDue_ = false;
     self_ = AddressRecord{};
     nextSlot_ = 0;
 }
 
 TimeStamp SocketTransport::now() {
-    timespec now{};
-    ::clock_gettime(CLOCK_REALTIME, &now);
-    return TimeStamp{static_cast<std::int32_t>(now.tv_nsec / 1'000'000), static_cast<std::int32_t>(now.tv_sec)};
+    const platform::WallClockTime now = platform::wallClockNow();
+    return TimeStamp{now.milliseconds, static_cast<std::int32_t>(now.seconds)};
 }
 
-void SocketTransport::sleep(std::int32_t units) {
-    if (units <= 0) return;
-    const std::int64_t ms = std::int64_t{units} * kLibraryUnitMs;
-    timespec left{static_cast<time_t>(ms / 1000), static_cast<long>((ms % 1000) * 1'000'000)};
-    while (::nanosleep(&left, &left) != 0 && errno == EINTR) {
-    }
-}
+void SocketTransport::sleep(std::int32_t units) { platform::sleepMilliseconds(std::int64_t{units} * kLibraryUnitMs); }
 
 }  // namespace
 

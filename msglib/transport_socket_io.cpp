@@ -14,7 +14,6 @@
 #include <cerrno>
 #include <cstring>
 #include <limits>
-#include <thread>
 
 namespace msglib {
 
@@ -22,7 +21,7 @@ namespace {
 
 constexpr int kListenBacklog = 64;
 // How often a connect is retried while a listener's backlog is full.
-constexpr auto kBacklogRetry = std::chrono::milliseconds(10);
+constexpr std::int64_t kBacklogRetryMs = 10;
 // More parts than a send ever has (a hello and a message).
 constexpr std::size_t kMaxParts = 4;
 
@@ -214,7 +213,7 @@ IoResult connectUnix(const std::string& path, SteadyClock::time_point deadline, 
         // cannot be waited on; try again until the deadline.
         if (error != EAGAIN) return {IoResult::kFailed, error, 0};
         if (millisecondsLeft(deadline) == 0) return {IoResult::kTimedOut, ETIMEDOUT, 0};
-        std::this_thread::sleep_for(kBacklogRetry);
+        platform::sleepMilliseconds(kBacklogRetryMs);
     }
 }
 

@@ -1,16 +1,16 @@
 #pragma once
 // The socket calls of the transport, each bounded by a deadline. Sockets are
 // non-blocking and close-on-exec; writes never raise SIGPIPE.
-#include <chrono>
 #include <cstddef>
 #include <span>
 #include <string>
 
 #include "msglib/message.h"
+#include "platform/clock.h"
 
 namespace msglib {
 
-using SteadyClock = std::chrono::steady_clock;
+using SteadyClock = platform::MonotonicClock;
 
 // Milliseconds until deadline, 0 once it has passed.
 int millisecondsLeft(SteadyClock::time_point deadline);

@@ -8,6 +8,9 @@
 #include <string>
 
 namespace platform {
+// Each call reads the environment again. ZENTO_HOME and ZENTO_NODE cannot
+// change during a run, so the code that runs one (a registration) reads them
+// once and keeps what it read.
 // Created (mode 0700) on first use, with its subdirectory when one is named.
 std::string zentoHome();
 std::string zentoHomeDir(const char* subdirectory);

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <string>
 
+#include "forward/forwarding.h"
 #include "recover/recover_context.h"
 #include "recover/recovery.h"
 
@@ -66,11 +67,8 @@ std::int32_t timeoutUnitsOf(std::string_view text) {
 }
 
 void resetRecoverState(RecoverContext& ctx, std::string_view storeFilePath) {
-    ctx.moreMessages = true;
-    ctx.lastMsgAcked = true;
-    ctx.retryPending = false;
-    releaseMessage(ctx.currentMsg);
-    ctx.readPosition = 0;
+    resetStoreFile(ctx.store);
+    configureForwarding(ctx.forward, ForwardSettings{});
     ctx.storeFileName.assign(storeFilePath);
 }
 

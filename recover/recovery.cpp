@@ -3,10 +3,13 @@
 #include <cinttypes>
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
+#include <memory>
 
 #include "forward/end_of_file_notice.h"
 #include "forward/forwarding.h"
 #include "msglib/msglib.h"
+#include "msglib/task_kind.h"
 #include "recover/command_line.h"
 #include "recover/recover_context.h"
 #include "recover/same_address.h"
@@ -99,43 +102,39 @@ private:
 };
 
 MainLoop::Next MainLoop::handleAck(const Message& msg) {
-    if (!sameAddress(ZENTO_SERVER_MSGSRC(msg.view()), ctx_.destinationAddress)) {
+    const ForwardState& forward = ctx_.forward;
+    if (!sameAddress(ZENTO_SERVER_MSGSRC(msg.view()), forward.destinationAddress)) {
         log("Could not find reply in store file, ignoring Acknowledgement ");
         return Next::ForwardStep;
     }
-    if (ctx_.lastMsgAcked) return Next::NextPass;  // nothing outstanding
+    if (forward.lastMsgAcked) return Next::NextPass;  // nothing outstanding
     // Matching by source alone let a slow destination's acknowledgement of a
     // resend count for the message sent after it, which was then removed
     // before the destination had it. An acknowledgement that names another
     // transaction is now ignored; one that names none (0) still counts.
     const std::uint32_t acknowledged = ZENTO_SERVER_TRANSNUM(msg.view());
-    if (acknowledged != 0 && acknowledged != ctx_.outstandingTransNum) {
+    if (acknowledged != 0 && acknowledged != forward.outstandingTransNum) {
         log("Ignoring an acknowledgement of transaction %u: the message awaiting acknowledgement is transaction %u",
-            acknowledged, ctx_.outstandingTransNum);
+            acknowledged, forward.outstandingTransNum);
         return Next::ForwardStep;
     }
 
-    removeLastMsg(ctx_, status_);
-    if (statusFailed(status_)) {
+    if (!acknowledgeMessage(ctx_.forward, ctx_.store, status_)) {
         print("Error in removeLastMsg\n");
         logBlock();
         return Next::ForwardStep;
     }
-    ++ctx_.stats.forwarded;
 
-    if (!ctx_.moreMessages) {
+    if (!ctx_.store.moreMessages) {
         print("All messages have been forwarded.\n");
         log("All messages from file %s have been forwarded\n%s process is exitting\n", ctx_.storeFileName.c_str(),
             ctx_.serviceName);
-        sendEndOfFileNotice(ctx_, status_);
+        sendEndOfFileNotice(ctx_.forward, ctx_.store, status_);
         logBlockIfFailed();
         ZENTO_SERVER_EXIT(status_);
         logBlockIfFailed();
         ctx_.stopRequested = true;
     }
-    ctx_.lastMsgAcked = true;
-    ctx_.retryLogged = false;
-    ctx_.lastRetryError = 0;
     return Next::ForwardStep;
 }
 
@@ -170,18 +169,18 @@ MainLoop::Next MainLoop::handleMessage(const Message& msg) {
 }
 
 void MainLoop::forwardStep() {
-    if (ctx_.stopRequested) return;
-    rxTimeout_ = forwardNextMessage(ctx_, status_);
-    if (ctx_.stopRequested) {
+    if (recoveryStopping(ctx_)) return;
+    rxTimeout_ = forwardNextMessage(ctx_.forward, ctx_.store, status_);
+    if (recoveryStopping(ctx_)) {
         // Data that could not be read on is not an empty store file.
-        if (!ctx_.dataUnreadable) sendEndOfFileNotice(ctx_, status_);
+        if (!recoveryFaulted(ctx_)) sendEndOfFileNotice(ctx_.forward, ctx_.store, status_);
     } else {
         logBlockIfFailed();
     }
 }
 
 void MainLoop::run() {
-    while (!ctx_.stopRequested) {
+    while (!recoveryStopping(ctx_)) {
         acceptStep();
         Message msg;
         std::int32_t n = ZENTO_SERVER_RECEIVE(rxTimeout_, msg, status_);
@@ -195,10 +194,22 @@ void MainLoop::run() {
 }
 
 void logSummary(RecoverContext& ctx, MainLoop& loop) {
+    const ForwardStats& sent = ctx.forward.stats;
+    const std::uint64_t skippedRanges = ctx.skipLog->ranges() + sent.skippedMessages;
+    const std::uint64_t skippedBytes = ctx.skipLog->bytes() + sent.skippedBytes;
     loop.log("Recovery of %s ended: %" PRIu64 " messages forwarded, %" PRIu64 " resends, %" PRIu64
              " damaged ranges skipped (%" PRIu64 " bytes), forward offset %" PRId64,
-             ctx.storeFileName.c_str(), ctx.stats.forwarded, ctx.stats.resends, ctx.stats.skippedRanges,
-             ctx.stats.skippedBytes, static_cast<std::int64_t>(ctx.header.forwardOffset));
+             ctx.storeFileName.c_str(), sent.forwarded, sent.resends, skippedRanges, skippedBytes,
+             static_cast<std::int64_t>(ctx.store.header.forwardOffset));
+}
+
+ForwardSettings forwardSettingsOf(const RecoverContext& ctx) {
+    ForwardSettings settings;
+    settings.selfAddress = ctx.selfAddress;
+    settings.sendTimeout = ctx.sendTimeout;
+    settings.nodeRedirect = ctx.nodeRedirect;
+    std::memcpy(settings.redirectNodeName, ctx.redirectNodeName, sizeof settings.redirectNodeName);
+    return settings;
 }
 
 }  // namespace
@@ -206,7 +217,7 @@ void logSummary(RecoverContext& ctx, MainLoop& loop) {
 int runRecovery(RecoverContext& ctx, int argc, const char* const* argv) {
     MainLoop loop(ctx);
     StatusBlock& status = loop.status();
-    ctx.taskKind = 4;
+    setTaskKind(kTaskRecover);
 
     CommandLineResult commandLine = parseCommandLine(ctx, argc, argv);
     if (!commandLine.ok) return commandLine.exitCode;
@@ -218,13 +229,15 @@ int runRecovery(RecoverContext& ctx, int argc, const char* const* argv) {
         return kExitBadStart;
     }
     loop.acceptStep();
+    configureForwarding(ctx.forward, forwardSettingsOf(ctx));
 
     char line[1024];
     std::snprintf(line, sizeof line, "Zen-TO Recover Process for DLGP service '%s' started.\n", ctx.serviceName);
     print(line);
     ZENTO_SERVER_LOGMSG(loop.service(), line, status);
 
-    if (!openStoreFile(ctx, status)) {
+    ctx.skipLog = std::make_unique<SkipLog>(std::string(loop.service()), ctx.storeFileName);
+    if (!openStoreFile(ctx.store, ctx.storeFileName, StoreOpenOptions{ctx.dumpMode, ctx.skipLog.get()}, status)) {
         printStatusEntries(status, EntryLayout::NewlineAfter);
         print("Critical error -- Could not open store file.  Exiting\n");
         return kExitBadStart;
@@ -233,17 +246,17 @@ int runRecovery(RecoverContext& ctx, int argc, const char* const* argv) {
     loop.run();
 
     int exitCode = kExitSuccess;
-    if (ctx.dataUnreadable) {
+    if (recoveryFaulted(ctx)) {
         exitCode = kExitUnreadable;
     } else {
         print("Messages have all been sent to destination.\n");
     }
-    if (!MasterFileClose(ctx, status)) {
+    if (!MasterFileClose(ctx.store, status)) {
         printStatusEntries(status, EntryLayout::NewlineBefore);
         print("Error : Could not close store file.\n");
     }
     // A header that could not be synced to the disk is no success.
-    if (ctx.dataUnreadable) exitCode = kExitUnreadable;
+    if (recoveryFaulted(ctx)) exitCode = kExitUnreadable;
     logSummary(ctx, loop);
     print("Ending program.\n");
     return exitCode;

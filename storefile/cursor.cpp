@@ -89,6 +89,9 @@
 //   neither logged nor counted as skipped.
 // - A header write after an acknowledged message that keeps failing stops the
 //   recovery: the message would otherwise be sent and acknowledged forever.
+// - An inspection (StoreAccess::Inspect) walks the same way on the header in
+//   memory: nothing is written back or synced, and nothing is printed; the
+//   reporter hears of everything not delivered.
 // - With ZENTO_SF_SYNC=message every removal's header is synced to the disk
 //   before the removal counts; a failed sync fails the removal like a failed
 //   write.
@@ -106,39 +109,22 @@
 #include "msglib/msglib.h"
 #include "platform/environment.h"
 #include "platform/file_kind.h"
-#include "recover/recover_context.h"
 #include "storefile/file_handle.h"
+#include "storefile/store_codes.h"
+#include "storefile/store_file.h"
+#include "storefile/stored_record.h"
 #include "storefile/store_format.h"
 
 namespace {
 
-constexpr std::int32_t kNoMemory = 13405;
-constexpr std::int32_t kBodyReadFailed = 13406;
-constexpr std::int32_t kHeadReadFailed = 13411;
-constexpr std::int32_t kEndOfData = 13412;
-constexpr std::int32_t kHeaderWriteFailed = 13414;
-constexpr std::int32_t kNoMessageHeld = 13452;
-constexpr std::int32_t kRemovalWriteFailed = 13453;
-constexpr std::int32_t kHeadCrcMismatch = 13531;
-constexpr std::int32_t kBodyCheckNotZero = 13530;
+using namespace storecode;
+
 constexpr std::uint32_t kProgressEvery = 1000;
 constexpr std::uint32_t kRemovalAttempts = 3;
 
 void load(std::int32_t code, StatusBlock& status) { ZENTO_SERVER_LDBLK(kFacilityStore, code, status); }
 
-// Appends the entries of `from` behind those already in `to`: the primitives
-// work on blocks of their own so that a failure the cursor recovers from
-// leaves nothing behind in the caller's block.
-void appendEntries(const StatusBlock& from, StatusBlock& to) {
-    const int n = statusEntryCount(from);
-    for (int i = 0; i < n; ++i) ZENTO_SERVER_LDBLK(from.facility[i], from.error[i], to);
-}
 
-// The code a primitive loaded itself comes after its causes.
-std::int32_t ownCode(const StatusBlock& status) {
-    const int n = statusEntryCount(status);
-    return n > 0 ? status.error[n - 1] : -1;
-}
 
 // Progress share in single precision, scaled in double; a header whose data
 // ends at 0 or before has nothing ahead of the reader and shows 100 percent.
@@ -148,21 +134,17 @@ double progressPercent(std::int64_t forwardOffset, std::int64_t lastOffset) {
     return static_cast<double>(share) * 100.0;
 }
 
-void reportProgress(RecoverContext& ctx) {
-    if (++ctx.progressCounter < kProgressEvery) return;
-    ctx.progressCounter = 0;
-    std::printf("Currently at location %" PRId64 ", %5.2f percent of file\n", ctx.header.forwardOffset,
-                progressPercent(ctx.header.forwardOffset, ctx.header.lastOffset));
-}
-
-bool allZero(std::span<const std::uint8_t> bytes) {
-    return std::all_of(bytes.begin(), bytes.end(), [](std::uint8_t b) { return b == 0; });
+void reportProgress(StoreFile& store) {
+    if (!storeSpeaks(store) || ++store.progressCounter < kProgressEvery) return;
+    store.progressCounter = 0;
+    std::printf("Currently at location %" PRId64 ", %5.2f percent of file\n", store.header.forwardOffset,
+                progressPercent(store.header.forwardOffset, store.header.lastOffset));
 }
 
 // Rings of the older header types, where only the message count tells where
 // the newest record is.
-bool countEndsRing(const RecoverContext& ctx) {
-    return (ctx.headerType == 0 || ctx.headerType == 1) && ctx.header.maxSize != 0 && countsMessages(ctx.header);
+bool countEndsRing(const StoreFile& store) {
+    return (store.headerType == 0 || store.headerType == 1) && store.header.maxSize != 0 && countsMessages(store.header);
 }
 
 // The stored data continues at the start of the data area. Types 0 and 1
@@ -171,40 +153,40 @@ bool wrapExists(const StoreFileHeader& h) { return h.firstMsgOffset > h.lastMsgO
 
 // Only a type-2 header names its newest record, and so can show that the
 // part after the wrap ends there.
-bool namesNewestRecord(const RecoverContext& ctx) { return ctx.headerType == 2; }
+bool namesNewestRecord(const StoreFile& store) { return store.headerType == 2; }
 
 // Where ring reading at `position` would go to the wrap position at once:
 // in the part before the wrap, with no room left for a record head.
-bool readWouldWrapAt(const RecoverContext& ctx, std::int64_t position) {
-    const StoreFileHeader& h = ctx.header;
+bool readWouldWrapAt(const StoreFile& store, std::int64_t position) {
+    const StoreFileHeader& h = store.header;
     return h.maxSize != 0 && wrapExists(h) && position >= h.firstMsgOffset &&
-           ctx.fileSize - position < kRecordHeadSize;
+           store.fileSize - position < kRecordHeadSize;
 }
 
 // A forward offset at the wrap position, where no record can start, is where
 // a removal sent the reader round the ring.
-bool startsAtWrapPosition(const RecoverContext& ctx) {
-    const StoreFileHeader& h = ctx.header;
-    return h.maxSize != 0 && wrapExists(h) && h.forwardOffset == blockSizeOf(ctx.headerType);
+bool startsAtWrapPosition(const StoreFile& store) {
+    const StoreFileHeader& h = store.header;
+    return h.maxSize != 0 && wrapExists(h) && h.forwardOffset == blockSizeOf(store.headerType);
 }
 
 // The removed message lies in the part of a ring before the wrap, where
 // reading goes on at the start of the data area once that part ends.
-bool inPartBeforeWrap(const RecoverContext& ctx) {
-    const StoreFileHeader& h = ctx.header;
+bool inPartBeforeWrap(const StoreFile& store) {
+    const StoreFileHeader& h = store.header;
     return h.maxSize != 0 && wrapExists(h) && h.forwardOffset >= h.firstMsgOffset;
 }
 
 // The removed message lies in the part of a ring after the wrap.
-bool inPartAfterWrap(const RecoverContext& ctx) {
-    const StoreFileHeader& h = ctx.header;
+bool inPartAfterWrap(const StoreFile& store) {
+    const StoreFileHeader& h = store.header;
     return h.maxSize != 0 && wrapExists(h) && h.forwardOffset < h.firstMsgOffset;
 }
 
 // The removed message, in the part of a ring after the wrap, reaches the
 // oldest message: the whole ring has been forwarded.
-bool endsPartAfterWrap(const RecoverContext& ctx, std::int64_t next) {
-    return inPartAfterWrap(ctx) && next >= ctx.header.firstMsgOffset;
+bool endsPartAfterWrap(const StoreFile& store, std::int64_t next) {
+    return inPartAfterWrap(store) && next >= store.header.firstMsgOffset;
 }
 
 // Why the data ends, as the rows of the end table name them.
@@ -222,8 +204,8 @@ enum class EndCase {
 // One call of readNextMessage.
 class ReadCall {
 public:
-    ReadCall(RecoverContext& ctx, StatusBlock& status)
-        : ctx_(ctx), status_(status), wrapped_(startsAtWrapPosition(ctx)) {}
+    ReadCall(StoreFile& store, StatusBlock& status)
+        : store_(store), status_(status), wrapped_(startsAtWrapPosition(store)) {}
 
     std::uint32_t run();
     bool headerChanged() const { return headerChanged_; }
@@ -232,46 +214,47 @@ private:
     enum class Step { Again, Stop };
 
     Step readAt(std::int64_t limit);
-    Step deliverOrSkipBody(std::uint32_t length, std::uint32_t bodyCheck, std::int64_t limit);
-    Step skipBadHead(std::int64_t limit, const char* why, ReadOutcome outcomeAtEnd);
+    Step deliverOrSkipBody(std::int64_t limit);
+    Step skipBadHead(std::int64_t limit, const char* why, bool headCrcGood, ReadOutcome outcomeAtEnd);
     Step endOfData(EndCase why, ReadOutcome outcome = ReadOutcome::EndOfData);
     Step fail(const StatusBlock& cause, std::int32_t code);
 
-    bool ring() const { return ctx_.header.maxSize != 0; }
+    bool ring() const { return store_.header.maxSize != 0; }
     bool drained() const;
-    bool wrapExists() const { return ::wrapExists(ctx_.header); }
-    bool afterWrap() const { return wrapped_ || ctx_.readPosition < ctx_.header.firstMsgOffset; }
+    bool wrapExists() const { return ::wrapExists(store_.header); }
+    bool afterWrap() const { return wrapped_ || store_.readPosition < store_.header.firstMsgOffset; }
     bool pastNewest() const;
     bool lapComplete();
     void noteDelivery();
-    std::int64_t wrapPosition() const { return blockSizeOf(ctx_.headerType); }
+    std::int64_t wrapPosition() const { return blockSizeOf(store_.headerType); }
     std::int64_t dataAreaStart() const { return 2 * wrapPosition() + 8; }
     bool mayWrap() const {
-        return ring() && wrapExists() && !wrapped_ && ctx_.readPosition >= ctx_.header.firstMsgOffset;
+        return ring() && wrapExists() && !wrapped_ && store_.readPosition >= store_.header.firstMsgOffset;
     }
     std::int64_t searchLimit() const;
     std::int64_t damageStart() const;
     void wrap();
     void moveTo(std::int64_t position, const char* why);
-    void logSkipped(std::int64_t from, std::int64_t to, const char* why);
+    void reportSkipped(std::int64_t from, std::int64_t to, const char* why);
+    void reportRejected(const char* why, bool headCrcGood);
 
-    RecoverContext& ctx_;
+    StoreFile& store_;
     StatusBlock& status_;
     bool headerChanged_ = false;
     bool wrapped_;
     std::uint32_t result_ = 0;
-    std::array<std::uint8_t, kMessageHeadSize> head_{};
+    RecordHead head_;
 };
 
 bool ReadCall::drained() const {
-    const StoreFileHeader& h = ctx_.header;
-    if (ctx_.headerType == 2) return type2HeaderDrained(h);
-    return countEndsRing(ctx_) && h.forwardedCount == h.msgCount && h.forwardOffset != h.firstMsgOffset;
+    const StoreFileHeader& h = store_.header;
+    if (store_.headerType == 2) return type2HeaderDrained(h);
+    return countEndsRing(store_) && h.forwardedCount == h.msgCount && h.forwardOffset != h.firstMsgOffset;
 }
 
 bool ReadCall::pastNewest() const {
-    return ring() && wrapExists() && namesNewestRecord(ctx_) && afterWrap() &&
-           ctx_.readPosition > ctx_.header.lastMsgOffset;
+    return ring() && wrapExists() && namesNewestRecord(store_) && afterWrap() &&
+           store_.readPosition > store_.header.lastMsgOffset;
 }
 
 // One run of the recovery goes round a ring at most once: the store tasks
@@ -281,39 +264,39 @@ bool ReadCall::pastNewest() const {
 // (a lastOffset or lastMsgOffset that does not bound the records) would
 // otherwise send the reader round and round.
 bool ReadCall::lapComplete() {
-    if (ctx_.lapStartOffset < 0) return false;
-    if (ctx_.readPosition < ctx_.lapMark) {
-        if (ctx_.lapWrapped) return true;
-        ctx_.lapWrapped = true;
+    if (store_.lapStartOffset < 0) return false;
+    if (store_.readPosition < store_.lapMark) {
+        if (store_.lapWrapped) return true;
+        store_.lapWrapped = true;
     }
-    ctx_.lapMark = ctx_.readPosition;
-    return ctx_.lapWrapped && ctx_.readPosition >= ctx_.lapStartOffset;
+    store_.lapMark = store_.readPosition;
+    return store_.lapWrapped && store_.readPosition >= store_.lapStartOffset;
 }
 
 void ReadCall::noteDelivery() {
-    if (ctx_.lapStartOffset < 0) ctx_.lapStartOffset = ctx_.readPosition;
-    ctx_.lapMark = ctx_.readPosition;
+    if (store_.lapStartOffset < 0) store_.lapStartOffset = store_.readPosition;
+    store_.lapMark = store_.readPosition;
 }
 
 std::uint32_t ReadCall::run() {
-    const StoreFileHeader& h = ctx_.header;
+    const StoreFileHeader& h = store_.header;
     if (drained()) {
         endOfData(EndCase::Drained);
         return 0;
     }
     for (;;) {
         std::int64_t limit = 0;
-        const std::int64_t left = ctx_.fileSize - ctx_.readPosition;
+        const std::int64_t left = store_.fileSize - store_.readPosition;
         if (!ring()) {
-            if (ctx_.readPosition > h.lastOffset) {
-                ctx_.lastReadOutcome = ReadOutcome::BeyondLastOffset;
+            if (store_.readPosition > h.lastOffset) {
+                store_.lastReadOutcome = ReadOutcome::BeyondLastOffset;
                 return 0;
             }
             if (left < kRecordHeadSize) {
                 endOfData(EndCase::ShortTail);
                 return 0;
             }
-            limit = ctx_.fileSize - 1;
+            limit = store_.fileSize - 1;
         } else {
             if (left < kRecordHeadSize) {
                 if (!mayWrap()) {
@@ -338,71 +321,74 @@ std::uint32_t ReadCall::run() {
 
 ReadCall::Step ReadCall::readAt(std::int64_t limit) {
     StatusBlock headStatus;
-    const std::uint32_t bodyCheck = readRecordHead(ctx_.storeFileHandle, ctx_.readPosition, head_, headStatus);
-    if (statusFailed(headStatus)) {
-        if (ownCode(headStatus) != kHeadCrcMismatch) return fail(headStatus, kHeadReadFailed);
-        return skipBadHead(limit, "head CRC mismatch", ReadOutcome::EndOfData);
+    switch (readJudgedHead(store_.storeFileHandle, store_.fileSize, store_.readPosition, head_, headStatus)) {
+        case HeadVerdict::Unreadable: return fail(headStatus, kNextHeadReadFailed);
+        case HeadVerdict::CrcFailed:
+            return skipBadHead(limit, "head CRC mismatch", false, ReadOutcome::EndOfData);
+        case HeadVerdict::Unwritten:
+            if (mayWrap()) {
+                wrap();
+                return Step::Again;
+            }
+            return endOfData(EndCase::UnwrittenSpace);
+        case HeadVerdict::TooShort:
+            return skipBadHead(limit, "length word below 292", true, ReadOutcome::TooShort);
+        case HeadVerdict::PastEnd:
+            if (store_.reporter != nullptr) {
+                store_.reporter->truncatedRecord(store_.readPosition, store_.fileSize - store_.readPosition);
+            }
+            return endOfData(EndCase::Truncated);
+        case HeadVerdict::Sound: break;
     }
-    if (allZero(head_)) {
-        if (mayWrap()) {
-            wrap();
-            return Step::Again;
-        }
-        return endOfData(EndCase::UnwrittenSpace);
-    }
-    const std::uint32_t length = decodeU32(head_.data() + head::kLengthOffset);
-    if (length < kMessageHeadSize) return skipBadHead(limit, "length word below 292", ReadOutcome::TooShort);
-    if (ctx_.fileSize - ctx_.readPosition < std::int64_t{kRecordPrefixSize} + length) {
-        return endOfData(EndCase::Truncated);
-    }
-    return deliverOrSkipBody(length, bodyCheck, limit);
+    return deliverOrSkipBody(limit);
 }
 
-ReadCall::Step ReadCall::deliverOrSkipBody(std::uint32_t length, std::uint32_t bodyCheck, std::int64_t limit) {
-    if (!allocateMessage(ctx_.currentMsg, length)) {
-        load(kNoMemory, status_);
-        ctx_.lastReadOutcome = ReadOutcome::ReadError;
-        return Step::Stop;
-    }
-    std::copy(head_.begin(), head_.end(), ctx_.currentMsg.data());
+ReadCall::Step ReadCall::deliverOrSkipBody(std::int64_t limit) {
     StatusBlock bodyStatus;
-    readRecordBody(ctx_.storeFileHandle, ctx_.readPosition, length, bodyCheck, ctx_.currentMsg.span(), bodyStatus);
-    if (!statusFailed(bodyStatus)) {
+    if (readRecordMessage(store_.storeFileHandle, store_.readPosition, head_, store_.currentMsg, bodyStatus)) {
         // The removal moves on from the forward offset, so it must name the
         // record delivered, wherever the reading found it.
-        if (ctx_.header.forwardOffset != ctx_.readPosition) {
-            ctx_.header.forwardOffset = ctx_.readPosition;
+        if (store_.header.forwardOffset != store_.readPosition) {
+            store_.header.forwardOffset = store_.readPosition;
             headerChanged_ = true;
         }
-        result_ = length;
-        ctx_.lastReadOutcome = ReadOutcome::Delivered;
+        result_ = head_.length;
+        store_.lastReadOutcome = ReadOutcome::Delivered;
         if (ring()) noteDelivery();
         return Step::Stop;
     }
-    releaseMessage(ctx_.currentMsg);
-    if (ownCode(bodyStatus) != kBodyCheckNotZero) return fail(bodyStatus, kBodyReadFailed);
+    if (lastErrorCode(bodyStatus) == kMessageNoMemory) {
+        load(kMessageNoMemory, status_);
+        store_.lastReadOutcome = ReadOutcome::ReadError;
+        return Step::Stop;
+    }
+    if (lastErrorCode(bodyStatus) != kBodyCheckFailed) return fail(bodyStatus, kBodyReadFailed);
 
+    reportRejected("body check not zero", true);
     StatusBlock scanStatus;
     const std::int64_t found =
-        scanForRecord(ctx_.storeFileHandle, ctx_.readPosition + kRecordHeadSize, limit, scanStatus);
+        scanForRecord(store_.storeFileHandle, store_.readPosition + kRecordHeadSize, limit, scanStatus);
     if (statusFailed(scanStatus)) return fail(scanStatus, kBodyReadFailed);
     if (found > 0) {
         moveTo(found, "body check not zero");
         return Step::Again;
     }
-    logSkipped(ctx_.readPosition, limit + 1, "body check not zero");
+    reportSkipped(store_.readPosition, limit + 1, "body check not zero");
     return endOfData(EndCase::BadBody);
 }
 
-ReadCall::Step ReadCall::skipBadHead(std::int64_t limit, const char* why, ReadOutcome outcomeAtEnd) {
+ReadCall::Step ReadCall::skipBadHead(std::int64_t limit, const char* why, bool headCrcGood,
+                                     ReadOutcome outcomeAtEnd) {
+    // At the wrap position the head read meets the header itself.
+    if (store_.readPosition != wrapPosition()) reportRejected(why, headCrcGood);
     StatusBlock scanStatus;
-    const std::int64_t found = scanForRecord(ctx_.storeFileHandle, ctx_.readPosition + 1, limit, scanStatus);
-    if (statusFailed(scanStatus)) return fail(scanStatus, kHeadReadFailed);
+    const std::int64_t found = scanForRecord(store_.storeFileHandle, store_.readPosition + 1, limit, scanStatus);
+    if (statusFailed(scanStatus)) return fail(scanStatus, kNextHeadReadFailed);
     if (found > 0) {
         moveTo(found, why);
         return Step::Again;
     }
-    logSkipped(damageStart(), limit + 1, why);
+    reportSkipped(damageStart(), limit + 1, why);
     if (mayWrap()) {
         wrap();
         return Step::Again;
@@ -412,24 +398,24 @@ ReadCall::Step ReadCall::skipBadHead(std::int64_t limit, const char* why, ReadOu
 
 ReadCall::Step ReadCall::endOfData(EndCase why, ReadOutcome outcome) {
     if (!ring()) {
-        std::printf("Reached file end.\n");
-        ctx_.stopRequested = true;
-        if (why != EndCase::BadHead) ctx_.moreMessages = false;
+        if (storeSpeaks(store_)) std::printf("Reached file end.\n");
+        store_.stopRequested = true;
+        if (why != EndCase::BadHead) store_.moreMessages = false;
     } else {
         // A short tail without a wrap only says no message is left; every
         // other end also stops the recovery.
-        if (why != EndCase::ShortTail) ctx_.stopRequested = true;
-        if (why != EndCase::BadHead) ctx_.moreMessages = false;
+        if (why != EndCase::ShortTail) store_.stopRequested = true;
+        if (why != EndCase::BadHead) store_.moreMessages = false;
     }
     load(kEndOfData, status_);
-    ctx_.lastReadOutcome = outcome;
+    store_.lastReadOutcome = outcome;
     return Step::Stop;
 }
 
 ReadCall::Step ReadCall::fail(const StatusBlock& cause, std::int32_t code) {
-    appendEntries(cause, status_);
+    appendStatusEntries(cause, status_);
     load(code, status_);
-    ctx_.lastReadOutcome = ReadOutcome::ReadError;
+    store_.lastReadOutcome = ReadOutcome::ReadError;
     return Step::Stop;
 }
 
@@ -438,13 +424,13 @@ ReadCall::Step ReadCall::fail(const StatusBlock& cause, std::int32_t code) {
 // header's data ends with the newest record, which the search must still
 // find (it examines the positions below limit - 304).
 std::int64_t ReadCall::searchLimit() const {
-    const std::int64_t fileLimit = ctx_.fileSize - 1;
+    const std::int64_t fileLimit = store_.fileSize - 1;
     if (!ring() || !wrapExists() || !afterWrap()) return fileLimit;
-    std::int64_t limit = std::min(ctx_.header.firstMsgOffset - 1, fileLimit);
-    if (!namesNewestRecord(ctx_)) return limit;
+    std::int64_t limit = std::min(store_.header.firstMsgOffset - 1, fileLimit);
+    if (!namesNewestRecord(store_)) return limit;
     // The offsets come from the file: a sum beyond the range only means no
     // narrower limit.
-    const std::int64_t newest = ctx_.header.lastMsgOffset;
+    const std::int64_t newest = store_.header.lastMsgOffset;
     const std::int64_t reach = std::int64_t{kRecordHeadSize} + 1;
     if (newest > std::numeric_limits<std::int64_t>::max() - reach) return limit;
     return std::min(limit, newest + reach);
@@ -453,116 +439,118 @@ std::int64_t ReadCall::searchLimit() const {
 // A read at the wrap position meets the header itself, whether this call
 // wrapped or a removal left the forward offset there; only what lies behind
 // the header counts as skipped data.
-std::int64_t ReadCall::damageStart() const { return std::max(dataAreaStart(), ctx_.readPosition); }
+std::int64_t ReadCall::damageStart() const { return std::max(dataAreaStart(), store_.readPosition); }
 
 void ReadCall::wrap() {
+    if (store_.reporter != nullptr) store_.reporter->wrapped(store_.readPosition);
     wrapped_ = true;
-    ctx_.readPosition = wrapPosition();
+    store_.readPosition = wrapPosition();
 }
 
 void ReadCall::moveTo(std::int64_t position, const char* why) {
-    logSkipped(damageStart(), position, why);
-    ctx_.readPosition = position;
-    ctx_.header.forwardOffset = position;
+    reportSkipped(damageStart(), position, why);
+    store_.readPosition = position;
+    store_.header.forwardOffset = position;
     headerChanged_ = true;
 }
 
-void ReadCall::logSkipped(std::int64_t from, std::int64_t to, const char* why) {
-    if (to <= from) return;
-    const std::int64_t length = to - from;
-    ctx_.stats.skippedRanges += 1;
-    ctx_.stats.skippedBytes += static_cast<std::uint64_t>(length);
-    char text[1024];
-    std::snprintf(text, sizeof text, "Store file %s: skipped %" PRId64 " bytes at offset %" PRId64 ": %s",
-                  ctx_.storeFileName.c_str(), length, from, why);
-    StatusBlock logStatus;
-    ZENTO_SERVER_LOGMSG(fixedText(ctx_.serviceName, sizeof ctx_.serviceName), text, logStatus);
+void ReadCall::reportSkipped(std::int64_t from, std::int64_t to, const char* why) {
+    if (to > from && store_.reporter != nullptr) store_.reporter->skipped(from, to - from, why);
+}
+
+void ReadCall::reportRejected(const char* why, bool headCrcGood) {
+    if (store_.reporter != nullptr) store_.reporter->rejectedRecord(store_.readPosition, head_.bytes, headCrcGood, why);
+}
+
+// The header after a removal, on the disk before the removal counts when
+// every message is to be synced.
+void recordRemoval(const StoreFile& store, StatusBlock& writeStatus) {
+    writeStoreHeader(store, store.header, writeStatus);
+    if (statusFailed(writeStatus) || store.syncPolicy != platform::StoreSync::EveryMessage) return;
+    syncStoreFile(store.storeFileHandle, writeStatus);
+    if (statusFailed(writeStatus)) std::printf("Warning: ERROR trying to write file header: error in SYNC.\n");
 }
 
 // The destination acknowledges the message again after every resend; when
 // its removal cannot be recorded time after time, going on would only send it
 // forever. The message stays in the store file for a later run.
-void giveUpAfterRepeatedFailures(RecoverContext& ctx, const StatusBlock& cause) {
-    if (++ctx.failedRemovals < kRemovalAttempts) return;
+void giveUpAfterRepeatedFailures(StoreFile& store, const StatusBlock& cause) {
+    if (++store.failedRemovals < kRemovalAttempts) return;
     const std::int32_t error = runtimeCause(cause);
     const std::string reason = error != 0 ? " (" + platform::runtimeErrorText(error) + ")" : std::string();
     std::printf("Error: the store file header could not be written%s.  Recovery stopped; the remaining "
                 "messages stay in the store file.\n",
                 reason.c_str());
-    ctx.stopRequested = true;
-    ctx.dataUnreadable = true;
+    store.stopRequested = true;
+    store.faulted = true;
 }
 
 }  // namespace
 
-std::uint32_t readNextMessage(RecoverContext& ctx, StatusBlock& status) {
+std::uint32_t readNextMessage(StoreFile& store, StatusBlock& status) {
     ZENTO_SERVER_INITBLK(status);
-    reportProgress(ctx);
-    ctx.readPosition = ctx.header.forwardOffset;
+    reportProgress(store);
+    store.readPosition = store.header.forwardOffset;
 
-    ReadCall call(ctx, status);
+    ReadCall call(store, status);
     const std::uint32_t result = call.run();
-    if (call.headerChanged()) {
+    if (call.headerChanged() && store.access == StoreAccess::Recover) {
         StatusBlock writeStatus;
-        writeStoreHeader(ctx, ctx.header, writeStatus);
+        writeStoreHeader(store, store.header, writeStatus);
         if (statusFailed(writeStatus)) {
-            appendEntries(writeStatus, status);
-            load(kHeaderWriteFailed, status);
+            appendStatusEntries(writeStatus, status);
+            load(kReadHeaderWriteFailed, status);
         }
     }
     return result;
 }
 
-void removeLastMsg(RecoverContext& ctx, StatusBlock& status) {
+void removeLastMsg(StoreFile& store, StatusBlock& status) {
     ZENTO_SERVER_INITBLK(status);
-    if (!ctx.currentMsg) {
+    if (!store.currentMsg) {
         load(kNoMessageHeld, status);
         return;
     }
-    const std::int64_t wrapPosition = blockSizeOf(ctx.headerType);
-    const std::uint32_t length = ZENTO_SERVER_MSGSIZE(ctx.currentMsg.view());
+    const std::int64_t wrapPosition = blockSizeOf(store.headerType);
+    const std::uint32_t length = ZENTO_SERVER_MSGSIZE(store.currentMsg.view());
 
     // Kept to undo the move when the header cannot be written: the message is
     // then sent again, and its next acknowledgement must move the offset from
     // the same place, not past the message behind it.
-    const StoreFileHeader before = ctx.header;
-    const bool moreBefore = ctx.moreMessages;
-    const bool stopBefore = ctx.stopRequested;
+    const StoreFileHeader before = store.header;
+    const bool moreBefore = store.moreMessages;
+    const bool stopBefore = store.stopRequested;
 
-    StoreFileHeader& h = ctx.header;
+    StoreFileHeader& h = store.header;
     const std::int64_t next = h.forwardOffset + std::int64_t{kRecordPrefixSize} + length;
     if (h.forwardOffset == h.firstMsgOffset) h.forwardedCount = 0;
     h.forwardedCount += 1;
-    if (h.forwardOffset == h.lastMsgOffset || endsPartAfterWrap(ctx, next)) {
-        ctx.moreMessages = false;
+    if (h.forwardOffset == h.lastMsgOffset || endsPartAfterWrap(store, next)) {
+        store.moreMessages = false;
         h.forwardedCount = h.msgCount;
-    } else if (h.forwardOffset < h.lastOffset || inPartAfterWrap(ctx)) {
-        const bool beforeWrap = inPartBeforeWrap(ctx);
+    } else if (h.forwardOffset < h.lastOffset || inPartAfterWrap(store)) {
+        const bool beforeWrap = inPartBeforeWrap(store);
         h.forwardOffset = next;
-        if (beforeWrap && readWouldWrapAt(ctx, h.forwardOffset)) h.forwardOffset = wrapPosition;
-    } else if (h.wrapped != 0 && inPartBeforeWrap(ctx)) {
+        if (beforeWrap && readWouldWrapAt(store, h.forwardOffset)) h.forwardOffset = wrapPosition;
+    } else if (h.wrapped != 0 && inPartBeforeWrap(store)) {
         h.forwardOffset = wrapPosition;
     } else {
-        ctx.stopRequested = true;
+        store.stopRequested = true;
     }
-    if (countEndsRing(ctx) && h.forwardedCount == h.msgCount) ctx.moreMessages = false;
+    if (countEndsRing(store) && h.forwardedCount == h.msgCount) store.moreMessages = false;
 
     StatusBlock writeStatus;
-    writeStoreHeader(ctx, ctx.header, writeStatus);
-    if (!statusFailed(writeStatus) && platform::storeSyncPolicy() == platform::StoreSync::EveryMessage) {
-        syncStoreFile(ctx.storeFileHandle, writeStatus);
-        if (statusFailed(writeStatus)) std::printf("Warning: ERROR trying to write file header: error in SYNC.\n");
-    }
+    ZENTO_SERVER_INITBLK(writeStatus);
+    if (store.access == StoreAccess::Recover) recordRemoval(store, writeStatus);
     if (statusFailed(writeStatus)) {
-        appendEntries(writeStatus, status);
+        appendStatusEntries(writeStatus, status);
         load(kRemovalWriteFailed, status);
-        ctx.header = before;
-        ctx.moreMessages = moreBefore;
-        ctx.stopRequested = stopBefore;
-        giveUpAfterRepeatedFailures(ctx, writeStatus);
+        store.header = before;
+        store.moreMessages = moreBefore;
+        store.stopRequested = stopBefore;
+        giveUpAfterRepeatedFailures(store, writeStatus);
         return;
     }
-    ctx.failedRemovals = 0;
-    releaseMessage(ctx.currentMsg);
-    ctx.retryPending = false;
+    store.failedRemovals = 0;
+    releaseMessage(store.currentMsg);
 }

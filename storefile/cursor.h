@@ -6,10 +6,10 @@
 
 #include "msglib/status_block.h"
 
-struct RecoverContext;
+struct StoreFile;
 
 constexpr std::uint32_t kScanWindow = 65536;
 
-std::uint32_t readNextMessage(RecoverContext& ctx, StatusBlock& status);
-void removeLastMsg(RecoverContext& ctx, StatusBlock& status);
+std::uint32_t readNextMessage(StoreFile& store, StatusBlock& status);
+void removeLastMsg(StoreFile& store, StatusBlock& status);
 std::int64_t scanForRecord(std::int32_t handle, std::int64_t start, std::int64_t limit, StatusBlock& status);

@@ -1,4 +1,5 @@
 #include "storefile/file_handle.h"
+#include "storefile/store_codes.h"
 
 #include <cerrno>
 #include <cstdarg>
@@ -17,22 +18,11 @@
 
 namespace {
 
+using namespace storecode;
+
 constexpr const char* kOpenTag = "zento_s_file_open";
 
 // Codes of the file primitives (facility 13).
-constexpr std::int32_t kOpenFailed = 13153;
-constexpr std::int32_t kSizeSeekFailed = 13154;
-constexpr std::int32_t kSeekFailed = 13159;
-constexpr std::int32_t kFileMissing = 13161;
-constexpr std::int32_t kNotRegularFile = 13162;
-constexpr std::int32_t kReadBadHandle = 13180;
-constexpr std::int32_t kReadNoBuffer = 13181;
-constexpr std::int32_t kReadFailed = 13182;
-constexpr std::int32_t kWriteBadHandle = 13200;
-constexpr std::int32_t kWriteNoBuffer = 13201;
-constexpr std::int32_t kWriteFailed = 13202;
-constexpr std::int32_t kCloseFailed = 13210;
-constexpr std::int32_t kSyncFailed = 13220;
 
 // One slot per distinct lock name, filled in order and never freed. The table
 // grows as needed, so any number of names of any length (the empty one

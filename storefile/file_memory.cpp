@@ -9,10 +9,12 @@
 
 #include "platform/file_ops.h"
 #include "storefile/file_handle.h"
+#include "storefile/store_codes.h"
 
 namespace {
 
-constexpr std::int32_t kReadFailed = 13182;
+using namespace storecode;
+
 
 struct FileMemory {
     std::array<std::uint8_t, kMaxHeaderArea> headerArea{};

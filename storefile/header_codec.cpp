@@ -16,22 +16,10 @@ std::uint32_t blockSizeOf(std::int32_t headerType) {
     }
 }
 
-namespace {
-
-struct BlockCheck {
-    bool primaryOk;
-    bool backupOk;
-    std::uint32_t primaryCrc;
-    std::uint32_t primaryStored;
-    std::uint32_t backupCrc;
-    std::uint32_t backupStored;
-    bool blocksEqual;
-};
-
-BlockCheck checkBlocks(std::span<const std::uint8_t> bytes, std::uint32_t s) {
+HeaderBlockCheck checkBlockPair(std::span<const std::uint8_t> bytes, std::uint32_t s) {
     const auto primary = bytes.subspan(0, s);
     const auto backup = bytes.subspan(s + 4, s);
-    BlockCheck c{};
+    HeaderBlockCheck c{};
     c.primaryCrc = storeCrc(primary);
     c.primaryStored = decodeU32(bytes.data() + s);
     c.backupCrc = storeCrc(backup);
@@ -42,7 +30,19 @@ BlockCheck checkBlocks(std::span<const std::uint8_t> bytes, std::uint32_t s) {
     return c;
 }
 
-int verdictOf(const BlockCheck& c) {
+StoreFileHeader headerFromBlock(std::int32_t headerType, std::span<const std::uint8_t> block) {
+    StoreFileHeader header{};
+    switch (headerType) {
+        case 0: headerFromType0(block.first<64>(), header); break;
+        case 1: headerFromType1(block.first<68>(), header); break;
+        default: header = decodeType2(block.first<92>()); break;
+    }
+    return header;
+}
+
+namespace {
+
+int verdictOf(const HeaderBlockCheck& c) {
     if (c.primaryOk && c.backupOk) return c.blocksEqual ? 0 : 3;
     if (c.primaryOk) return 2;
     if (c.backupOk) return 1;
@@ -60,7 +60,7 @@ bool holdsHeaderPair(std::span<const std::uint8_t> bytes, std::uint32_t s) {
 int checkHeaderBlocks(std::span<const std::uint8_t> bytes, std::uint32_t blockSize) {
     std::printf("Checking store file header blocks, size=%d\n", static_cast<int>(blockSize));
     if (!holdsHeaderPair(bytes, blockSize)) return 3;
-    const BlockCheck c = checkBlocks(bytes, blockSize);
+    const HeaderBlockCheck c = checkBlockPair(bytes, blockSize);
     if (!c.primaryOk) {
         std::printf("BAD CRC: CRC #1 should be %08X, file CRC #1 is %08X\n", c.primaryCrc, c.primaryStored);
     }
@@ -72,7 +72,7 @@ int checkHeaderBlocks(std::span<const std::uint8_t> bytes, std::uint32_t blockSi
 
 int checkType2Blocks(std::span<const std::uint8_t> bytes) {
     if (!holdsHeaderPair(bytes, 92)) return 3;
-    return verdictOf(checkBlocks(bytes, 92));
+    return verdictOf(checkBlockPair(bytes, 92));
 }
 
 bool countsMessages(const StoreFileHeader& h) { return h.msgCount != 0 && h.msgCount != kUnknownMsgCount; }

@@ -4,30 +4,24 @@
 #include <span>
 
 #include "msglib/coding.h"
-#include "recover/recover_context.h"
 #include "storefile/file_handle.h"
 #include "storefile/header_pair.h"
+#include "storefile/store_codes.h"
+#include "storefile/store_file.h"
 #include "storefile/store_format.h"
 
-namespace {
-
-constexpr std::int32_t kHeaderUnusable = 13510;
-constexpr std::int32_t kHeaderSeekFailed = 13511;
-constexpr std::int32_t kHeaderReadFailed = 13512;
-constexpr std::int32_t kHeaderWriteFailed = 13521;
-
-}  // namespace
+using namespace storecode;
 
 // Written in the file's own generation. The pair goes out in the order that
 // keeps one complete header readable at every moment (storefile/header_pair.cpp);
 // reaching the disk is the caller's affair (a sync at the end of the recovery,
 // or after every removal when asked for).
-void writeStoreHeader(RecoverContext& ctx, const StoreFileHeader& header, StatusBlock& status) {
+void writeStoreHeader(const StoreFile& store, const StoreFileHeader& header, StatusBlock& status) {
     ZENTO_SERVER_INITBLK(status);
-    switch (ctx.headerType) {
-        case 2: writeHeaderPair(ctx.storeFileHandle, encodeType2(header), PairWriteMode::Recovery, status); break;
-        case 1: writeHeaderPair(ctx.storeFileHandle, headerToType1(header), PairWriteMode::Recovery, status); break;
-        case 0: writeHeaderPair(ctx.storeFileHandle, headerToType0(header), PairWriteMode::Recovery, status); break;
+    switch (store.headerType) {
+        case 2: writeHeaderPair(store.storeFileHandle, encodeType2(header), PairWriteMode::Recovery, status); break;
+        case 1: writeHeaderPair(store.storeFileHandle, headerToType1(header), PairWriteMode::Recovery, status); break;
+        case 0: writeHeaderPair(store.storeFileHandle, headerToType0(header), PairWriteMode::Recovery, status); break;
         default:
             // No header type was established: writing any layout could ruin
             // a header this process does not understand.

@@ -51,13 +51,14 @@
 
 #include "msglib/coding.h"
 #include "storefile/file_handle.h"
+#include "storefile/store_codes.h"
 #include "storefile/file_memory.h"
 #include "storefile/store_format.h"
 
 namespace {
 
-constexpr std::int32_t kHeaderWriteSeekFailed = 13520;
-constexpr std::int32_t kHeaderWriteFailed = 13521;
+using namespace storecode;
+
 constexpr std::uint32_t kSealOffset = 4;  // within a block
 constexpr std::uint8_t kMagicFirstByte = 0xA5;
 

@@ -10,19 +10,14 @@
 
 #include "msglib/coding.h"
 #include "storefile/file_handle.h"
+#include "storefile/store_codes.h"
 #include "storefile/file_memory.h"
 #include "storefile/store_format.h"
 
 namespace {
 
-constexpr std::int32_t kAppendSeekFailed = 13340;
-constexpr std::int32_t kAppendNoMemory = 13341;
-constexpr std::int32_t kAppendWriteFailed = 13342;
-constexpr std::int32_t kRecordSeekFailed = 13402;
-constexpr std::int32_t kBodyReadFailed = 13512;
-constexpr std::int32_t kBodyCheckFailed = 13530;
-constexpr std::int32_t kHeadCrcFailed = 13531;
-constexpr std::int32_t kHeadReadFailed = 13532;
+using namespace storecode;
+
 
 }  // namespace
 
@@ -47,13 +42,13 @@ void readRecordBody(int handle, std::int64_t position, std::uint32_t length, std
     // A length below the head, or a buffer smaller than the length, has no
     // body that could be read into it: the record cannot be read.
     if (length < kMessageHeadSize || message.size() < length) {
-        ZENTO_SERVER_LDBLK(kFacilityStore, kBodyReadFailed, status);
+        ZENTO_SERVER_LDBLK(kFacilityStore, kRecordBodyReadFailed, status);
         return;
     }
     readAheadAt(handle, position + kRecordHeadSize, message.data() + kMessageHeadSize, length - kMessageHeadSize,
                 status);
     if (statusFailed(status)) {
-        ZENTO_SERVER_LDBLK(kFacilityStore, offsetRefused(status) ? kRecordSeekFailed : kBodyReadFailed, status);
+        ZENTO_SERVER_LDBLK(kFacilityStore, offsetRefused(status) ? kRecordSeekFailed : kRecordBodyReadFailed, status);
         return;
     }
     if (bodyChecksum(message.first(length)) != expected) ZENTO_SERVER_LDBLK(kFacilityStore, kBodyCheckFailed, status);

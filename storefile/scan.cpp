@@ -9,10 +9,13 @@
 #include "msglib/coding.h"
 #include "storefile/cursor.h"
 #include "storefile/file_handle.h"
+#include "storefile/store_codes.h"
 #include "storefile/scan_blocks.h"
 #include "storefile/store_format.h"
 
 namespace {
+
+using namespace storecode;
 
 bool markerAt(const std::uint8_t* p) { return std::memcmp(p, kRecordMarker, sizeof kRecordMarker) == 0; }
 
@@ -43,7 +46,7 @@ std::int64_t findRecordIn(const std::uint8_t* buffer, std::size_t from, std::siz
 std::int64_t scanForRecord(std::int32_t handle, std::int64_t start, std::int64_t limit, StatusBlock& status) {
     ZENTO_SERVER_INITBLK(status);
     if (seekStoreFile(handle, start, 0, status) < 0 || statusFailed(status)) {
-        ZENTO_SERVER_LDBLK(kFacilityStore, 13402, status);
+        ZENTO_SERVER_LDBLK(kFacilityStore, storecode::kRecordSeekFailed, status);
         return 0;
     }
     constexpr std::int64_t kHead = kRecordHeadSize;
@@ -60,7 +63,7 @@ std::int64_t scanForRecord(std::int32_t handle, std::int64_t start, std::int64_t
     while (nextPosition <= lastPosition) {
         const std::int64_t wanted = std::min<std::int64_t>(kScanWindow - filled, limit - nextRead);
         if (readExact(handle, window.data() + filled, wanted, status) != wanted || statusFailed(status)) {
-            ZENTO_SERVER_LDBLK(kFacilityStore, 13532, status);
+            ZENTO_SERVER_LDBLK(kFacilityStore, storecode::kHeadReadFailed, status);
             return 0;
         }
         filled += wanted;

@@ -46,6 +46,19 @@ std::uint32_t storeCrcBitwise(std::span<const std::uint8_t> bytes);  // the defi
 std::uint32_t bodyChecksum(std::span<const std::uint8_t> bytes);
 std::uint32_t blockSizeOf(std::int32_t headerType);
 
+// The two blocks of a header pair as read: their stored and computed CRCs.
+// bytes holds at least both blocks and their CRC words.
+struct HeaderBlockCheck {
+    bool primaryOk;
+    bool backupOk;
+    std::uint32_t primaryCrc;
+    std::uint32_t primaryStored;
+    std::uint32_t backupCrc;
+    std::uint32_t backupStored;
+    bool blocksEqual;
+};
+HeaderBlockCheck checkBlockPair(std::span<const std::uint8_t> bytes, std::uint32_t blockSize);
+
 // Verdicts: 0 good, 1 primary bad (backup usable), 2 backup bad, 3 both bad.
 int checkHeaderBlocks(std::span<const std::uint8_t> bytes, std::uint32_t blockSize);  // prints
 int checkType2Blocks(std::span<const std::uint8_t> bytes);                            // silent
@@ -67,12 +80,15 @@ StoreFileHeader decodeType2(std::span<const std::uint8_t, 92> block);
 // Type 0 and 1 leave lastMsgOffset of `into` as it is.
 void headerFromType1(std::span<const std::uint8_t, 68> block, StoreFileHeader& into);
 void headerFromType0(std::span<const std::uint8_t, 64> block, StoreFileHeader& into);
+// A block of the given generation in the type-2 layout; the older ones leave
+// lastMsgOffset at 0.
+StoreFileHeader headerFromBlock(std::int32_t headerType, std::span<const std::uint8_t> block);
 Type1Block headerToType1(const StoreFileHeader& header);
 Type0Block headerToType0(const StoreFileHeader& header);
 
 // Header and record I/O on an open handle. Codes as documented per call.
-struct RecoverContext;
-void writeStoreHeader(RecoverContext& ctx, const StoreFileHeader& header, StatusBlock& status);
+struct StoreFile;
+void writeStoreHeader(const StoreFile& store, const StoreFileHeader& header, StatusBlock& status);
 void writeNewType2Header(int handle, const StoreFileHeader& header, StatusBlock& status);
 StoreFileHeader readType2Header(int handle, StatusBlock& status);
 std::uint32_t readRecordHead(int handle, std::int64_t position, std::span<std::uint8_t, 292> head,

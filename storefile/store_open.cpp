@@ -9,8 +9,9 @@
 
 #include "msglib/coding.h"
 #include "platform/file_kind.h"
-#include "recover/recover_context.h"
 #include "storefile/file_handle.h"
+#include "storefile/store_codes.h"
+#include "storefile/store_file.h"
 #include "storefile/store_format.h"
 
 namespace {
@@ -18,6 +19,8 @@ namespace {
 constexpr std::int32_t kLockedLength = 192;  // the header area of a type-2 file
 constexpr std::int64_t kAssumedSize = 2147483647;  // when DUMP cannot find the length
 constexpr std::uint32_t kRevisionOffset = 4;
+
+using namespace storecode;
 
 void load(std::int32_t code, StatusBlock& status) { ZENTO_SERVER_LDBLK(kFacilityStore, code, status); }
 
@@ -40,14 +43,14 @@ bool hasStoreCode(const StatusBlock& status, std::int32_t code) {
 // The status entries alone do not tell an operator that the path names a
 // directory, a FIFO or a file this user may not write. A missing file keeps
 // its entry as the only explanation.
-void explainOpenFailure(const RecoverContext& ctx, const StatusBlock& status) {
-    if (hasStoreCode(status, 13162)) {
-        std::printf("Error: store file %s is not a regular file.\n", ctx.storeFileName.c_str());
+void explainOpenFailure(const StoreFile& store, const StatusBlock& status) {
+    if (hasStoreCode(status, kNotRegularFile)) {
+        std::printf("Error: store file %s is not a regular file.\n", store.storeFileName.c_str());
         return;
     }
     const int cause = runtimeCause(status);
     if (cause != 0) {
-        std::printf("Error: store file %s could not be opened: %s.\n", ctx.storeFileName.c_str(),
+        std::printf("Error: store file %s could not be opened: %s.\n", store.storeFileName.c_str(),
                     platform::runtimeErrorText(cause).c_str());
     }
 }
@@ -58,20 +61,11 @@ void printEmergencyHint() {
     std::printf("*!* attempting emergency file recovery with the DUMP parameter.\n");
 }
 
-// Copies the block the verdict trusts into the in-memory header.
-void convertBlock(RecoverContext& ctx, std::span<const std::uint8_t> block) {
-    switch (ctx.headerType) {
-        case 0: headerFromType0(block.first<64>(), ctx.header); break;
-        case 1: headerFromType1(block.first<68>(), ctx.header); break;
-        default: ctx.header = decodeType2(block.first<92>()); break;
-    }
-}
-
-bool headerFitsFile(const RecoverContext& ctx) {
-    const std::int64_t forward = ctx.header.forwardOffset;
-    if (forward >= ctx.fileSize) {
+bool headerFitsFile(const StoreFile& store) {
+    const std::int64_t forward = store.header.forwardOffset;
+    if (forward >= store.fileSize) {
         std::printf("Error: file header forward offset %" PRId64 " greater than file size %" PRId64 ".\n", forward,
-                    ctx.fileSize);
+                    store.fileSize);
         return false;
     }
     // Only a type-2 block can carry a negative offset (the older ones are
@@ -86,74 +80,78 @@ bool headerFitsFile(const RecoverContext& ctx) {
 
 }  // namespace
 
-bool openStoreFile(RecoverContext& ctx, StatusBlock& status) {
+bool openStoreFile(StoreFile& store, std::string_view path, const StoreOpenOptions& options, StatusBlock& status) {
     ZENTO_SERVER_INITBLK(status);
-    ctx.storeFileHandle = zento_s_file_open(ctx.storeFileName.c_str(), kOpenReadWrite, status);
-    if (ctx.storeFileHandle < 0 || statusFailed(status)) {
-        explainOpenFailure(ctx, status);
-        load(13408, status);
+    store.storeFileName.assign(path);
+    store.dumpMode = options.dumpMode;
+    store.reporter = options.reporter;
+    store.syncPolicy = platform::storeSyncPolicy();
+    store.storeFileHandle = zento_s_file_open(store.storeFileName.c_str(), kOpenReadWrite, status);
+    if (store.storeFileHandle < 0 || statusFailed(status)) {
+        explainOpenFailure(store, status);
+        load(kStoreOpenFailed, status);
         return false;
     }
     std::printf("File opened.\n");
 
-    ctx.fileSize = storeFileSize(ctx.storeFileHandle, status);
-    if (ctx.fileSize < 0 || statusFailed(status)) {
-        load(13410, status);
+    store.fileSize = storeFileSize(store.storeFileHandle, status);
+    if (store.fileSize < 0 || statusFailed(status)) {
+        load(kLengthUnknown, status);
         return false;
     }
     // An empty file holds nothing to forward: the caller ends without a close.
-    if (ctx.fileSize == 0) {
-        ctx.readPosition = 0;
+    if (store.fileSize == 0) {
+        store.readPosition = 0;
         return false;
     }
 
-    lockStoreFile(ctx.storeFileHandle, ctx.storeFileName.c_str(), kLockedLength, status);
+    lockStoreFile(store.storeFileHandle, store.storeFileName.c_str(), kLockedLength, status);
     if (statusFailed(status)) {
         std::printf("Error locking file.\n");
-        load(13407, status);
+        load(kLockFailed, status);
         return false;
     }
 
-    readStoreHeader(ctx, status);
+    readStoreHeader(store, status);
     if (statusFailed(status)) {
-        load(13411, status);
+        load(kHeaderNotLoaded, status);
         return false;
     }
     return true;
 }
 
-bool MasterFileClose(RecoverContext& ctx, StatusBlock& status) {
+bool MasterFileClose(StoreFile& store, StatusBlock& status) {
     bool result = true;
     StatusBlock local;
     ZENTO_SERVER_INITBLK(status);
     ZENTO_SERVER_INITBLK(local);
     std::printf("Executing MasterFileClose.\n");
 
-    unlockStoreFile(ctx.storeFileHandle, kLockedLength, local);
+    unlockStoreFile(store.storeFileHandle, kLockedLength, local);
     if (statusFailed(local)) {
         std::printf("Error unlocking file.\n");
-        load(13455, status);
+        load(kUnlockFailed, status);
         result = false;
     }
 
-    if (ctx.storeFileHandle != -1) {
+    if (store.storeFileHandle != -1) {
         // The header reaches the disk here at the latest, however the
         // recovery ended. A header that may not be on the disk is no success:
         // the recovery's exit code says so.
-        syncStoreFile(ctx.storeFileHandle, local);
+        syncStoreFile(store.storeFileHandle, local);
         if (statusFailed(local)) {
             std::printf("Error syncing file: %s.\n", platform::runtimeErrorText(runtimeCause(local)).c_str());
-            load(13457, status);
-            ctx.dataUnreadable = true;
+            load(kStoreSyncFailed, status);
+            store.faulted = true;
             result = false;
         }
-        closeStoreFileHandle(ctx.storeFileHandle, local);
+        closeStoreFileHandle(store.storeFileHandle, local);
         if (statusFailed(local)) {
             std::printf("Error closing file.\n");
-            load(13456, status);
+            load(kStoreCloseFailed, status);
             result = false;
         } else {
-            ctx.storeFileHandle = -1;  // closed: a second close must not hit a reused handle
+            store.storeFileHandle = -1;  // closed: a second close must not hit a reused handle
         }
     } else {
         std::printf("Strange occurrence: file handle is empty; no file to close.\n");
@@ -181,11 +179,11 @@ std::int32_t detectHeaderType(std::span<const std::uint8_t> bytes) {
     return type;
 }
 
-void loadHeader(RecoverContext& ctx, std::span<const std::uint8_t> bytes, StatusBlock& status) {
+void loadHeader(StoreFile& store, std::span<const std::uint8_t> bytes, StatusBlock& status) {
     ZENTO_SERVER_INITBLK(status);
-    const std::uint32_t s = blockSizeOf(ctx.headerType);
+    const std::uint32_t s = blockSizeOf(store.headerType);
     if (s == 0 || bytes.size() < 2 * static_cast<std::size_t>(s) + 8) {
-        load(13510, status);
+        load(kHeaderUnusable, status);
         return;
     }
     std::span<const std::uint8_t> chosen = bytes.first(s);
@@ -198,15 +196,15 @@ void loadHeader(RecoverContext& ctx, std::span<const std::uint8_t> bytes, Status
         case 2: std::printf("Header backup block bad.\n"); break;
         default:
             std::printf("Both header blocks bad.\n");
-            load(13510, status);
+            load(kHeaderUnusable, status);
             break;
     }
-    std::printf("Processing file header type %d\n", static_cast<int>(ctx.headerType));
-    convertBlock(ctx, chosen);
-    if (!headerFitsFile(ctx)) load(13510, status);
+    std::printf("Processing file header type %d\n", static_cast<int>(store.headerType));
+    store.header = headerFromBlock(store.headerType, chosen);
+    if (!headerFitsFile(store)) load(kHeaderUnusable, status);
 }
 
-void useDefaultHeader(RecoverContext& ctx) {
+void useDefaultHeader(StoreFile& store) {
     std::printf("*!* Your file header is not readable.\n");
     std::printf("*!* You have specified the DUMP paramter (total message recovery).\n");
     std::printf("*!* Store and Forward will attempt to recover any readable data.\n");
@@ -217,13 +215,13 @@ void useDefaultHeader(RecoverContext& ctx) {
     std::printf("    Default front-to-back-of-file message dumping will be used.\n");
 
     StatusBlock sizeStatus;
-    std::int64_t size = storeFileSize(ctx.storeFileHandle, sizeStatus);
+    std::int64_t size = storeFileSize(store.storeFileHandle, sizeStatus);
     if (size < 0 || statusFailed(sizeStatus)) {
         std::printf("*!* Cannot find the length of your file!  Assuming size=2Gb\n");
         size = kAssumedSize;
     }
-    ctx.header = defaultHeader(size);
-    ctx.headerType = 2;
+    store.header = defaultHeader(size);
+    store.headerType = 2;
 }
 
 StoreFileHeader defaultHeader(std::int64_t fileLength) {
@@ -238,42 +236,55 @@ StoreFileHeader defaultHeader(std::int64_t fileLength) {
     return header;
 }
 
-void readStoreHeader(RecoverContext& ctx, StatusBlock& status) {
+void readStoreHeader(StoreFile& store, StatusBlock& status) {
     ZENTO_SERVER_INITBLK(status);
-    if (seekStoreFile(ctx.storeFileHandle, 0, 0, status) < 0 || statusFailed(status)) {
-        load(13511, status);
+    if (seekStoreFile(store.storeFileHandle, 0, 0, status) < 0 || statusFailed(status)) {
+        load(kHeaderSeekFailed, status);
         return;
     }
     std::uint8_t area[kHeaderAreaRead] = {};
-    if (readExact(ctx.storeFileHandle, area, kHeaderAreaRead, status) != kHeaderAreaRead || statusFailed(status)) {
-        load(13512, status);
+    if (readExact(store.storeFileHandle, area, kHeaderAreaRead, status) != kHeaderAreaRead || statusFailed(status)) {
+        load(kHeaderReadFailed, status);
         return;
     }
 
-    ctx.headerType = detectHeaderType(area);
-    if (ctx.headerType == -1) {
-        if (!ctx.dumpMode) {
+    store.headerType = detectHeaderType(area);
+    if (store.headerType == -1) {
+        if (!store.dumpMode) {
             std::printf("*!* The file header is of an unknown type.  RECOVER cannot continue\n");
             printEmergencyHint();
-            load(13512, status);
+            load(kHeaderReadFailed, status);
             return;
         }
-        useDefaultHeader(ctx);
+        useDefaultHeader(store);
     } else {
-        loadHeader(ctx, area, status);
+        loadHeader(store, area, status);
         if (!statusFailed(status)) {
             std::printf("File header type %d detected and read.  Processing file.\n",
-                        static_cast<int>(ctx.headerType));
-        } else if (!ctx.dumpMode) {
+                        static_cast<int>(store.headerType));
+        } else if (!store.dumpMode) {
             std::printf("*!* The file header is corrupt.  RECOVER cannot continue\n");
             printEmergencyHint();
-            load(13512, status);
+            load(kHeaderReadFailed, status);
             return;
         } else {
             ZENTO_SERVER_INITBLK(status);  // DUMP reads what it can: the header's faults no longer count
-            useDefaultHeader(ctx);
+            useDefaultHeader(store);
         }
     }
-    std::printf("Starting at location %" PRId64 ", %5.2f percent of file.\n", ctx.header.forwardOffset,
-                static_cast<double>(startPercent(ctx.header.forwardOffset, ctx.header.lastOffset)));
+    std::printf("Starting at location %" PRId64 ", %5.2f percent of file.\n", store.header.forwardOffset,
+                static_cast<double>(startPercent(store.header.forwardOffset, store.header.lastOffset)));
+}
+
+void resetStoreFile(StoreFile& store) { store = StoreFile{}; }
+
+void inspectWithCursor(StoreFile& store, std::int32_t handle, std::int64_t fileSize, std::int32_t headerType,
+                       const StoreFileHeader& header, CursorReporter* reporter) {
+    store = StoreFile{};
+    store.access = StoreAccess::Inspect;
+    store.reporter = reporter;
+    store.storeFileHandle = handle;
+    store.fileSize = fileSize;
+    store.headerType = headerType;
+    store.header = header;
 }

@@ -3,18 +3,20 @@
 // emergency default header of DUMP mode, and the final close.
 #include <cstdint>
 #include <span>
+#include <string_view>
 
 #include "msglib/status_block.h"
 #include "storefile/store_format.h"
 
-struct RecoverContext;
+#include "storefile/store_file.h"
 
-bool openStoreFile(RecoverContext& ctx, StatusBlock& status);
-bool MasterFileClose(RecoverContext& ctx, StatusBlock& status);
-void readStoreHeader(RecoverContext& ctx, StatusBlock& status);
+// Opens and locks the file at path and reads its header into store.
+bool openStoreFile(StoreFile& store, std::string_view path, const StoreOpenOptions& options, StatusBlock& status);
+bool MasterFileClose(StoreFile& store, StatusBlock& status);
+void readStoreHeader(StoreFile& store, StatusBlock& status);
 std::int32_t detectHeaderType(std::span<const std::uint8_t> bytes);
-void loadHeader(RecoverContext& ctx, std::span<const std::uint8_t> bytes, StatusBlock& status);
-void useDefaultHeader(RecoverContext& ctx);
+void loadHeader(StoreFile& store, std::span<const std::uint8_t> bytes, StatusBlock& status);
+void useDefaultHeader(StoreFile& store);
 // The header DUMP mode puts in place of an unusable one: linear reading from
 // the data start to fileLength, with no last message to find.
 StoreFileHeader defaultHeader(std::int64_t fileLength);

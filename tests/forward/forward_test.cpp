@@ -35,25 +35,27 @@ protected:
     // The context of a new recovery registered as RECSVC, with the timeout argument 7, on a store file.
     void fresh(const testsupport::StoreFileBuilder& b = storeWith({reply(7)})) {
         TearDown();
-        ctx_ = {};
-        setFixedText(ctx_.serviceName, sizeof ctx_.serviceName, "RECSVC");
-        ctx_.selfAddress = makeAddress("rechost", "RECSVC");
-        ctx_.sendTimeout = 70;
-        ctx_.storeFileName = path_;
+        ForwardSettings settings;
+        settings.selfAddress = makeAddress("rechost", "RECSVC");
+        settings.sendTimeout = 70;
+        configureForwarding(fwd_, settings);
         network_.clearSent();
         b.writeTo(path_);
         bool opened = false;
-        capturedStdout([&] { opened = openStoreFile(ctx_, status_); });
+        capturedStdout([&] { opened = openStoreFile(store_, path_, {}, status_); });
         ASSERT_TRUE(opened);
     }
     std::int32_t forward() {
         std::int32_t wait = 0;
-        out_ += capturedStdout([&] { wait = forwardNextMessage(ctx_, status_); });
+        out_ += capturedStdout([&] { wait = forwardNextMessage(fwd_, store_, status_); });
         return wait;
     }
     std::int32_t nowSeconds() const { return static_cast<std::int32_t>(network_.nowMs() / 1000); }
     std::size_t sent() const { return network_.sent().size(); }
+    bool stopping() const { return fwd_.stopRequested || store_.stopRequested; }
 
+    ForwardState& fwd_ = ctx_.forward;
+    StoreFile& store_ = ctx_.store;
     StatusBlock status_{};
 };
 
@@ -62,13 +64,13 @@ TEST_F(Forwarding, FirstSendGoesToTheRequestersArecWithADeadlineFromTheFrequency
              {100, 20}, {29, 5}, {0, 5}, {-50, 5}, {30, 6}, {35, 7}}) {
         fresh(storeWith({reply(7, frequency)}));
         EXPECT_EQ(forward(), kNormalWait);
-        EXPECT_FALSE(statusFailed(status_) || ctx_.lastMsgAcked || ctx_.retryPending);
+        EXPECT_FALSE(statusFailed(status_) || fwd_.lastMsgAcked || fwd_.retryPending);
         ASSERT_EQ(sent(), 1u);
         const MsgView message = network_.sent()[0].view();
         EXPECT_EQ(text(ZENTO_SERVER_MSGDEST(message)) + " from " + text(ZENTO_SERVER_MSGSRC(message)) + " " +
-                      std::to_string(network_.sent()[0].timeout) + " " + ctx_.deviceName,
+                      std::to_string(network_.sent()[0].timeout) + " " + fwd_.deviceName,
                   "clienthost/TSK_AREC from rechost/RECSVC 70 DEV-7");
-        EXPECT_EQ(ctx_.ackDeadline.seconds, nowSeconds() + seconds) << frequency;
+        EXPECT_EQ(fwd_.ackDeadline.seconds, nowSeconds() + seconds) << frequency;
     }
 }
 
@@ -79,11 +81,11 @@ TEST_F(Forwarding, FailedSendsAreRetriedAndLoggedSparingly) {
     network_.failNth(Call::kSend, 1, kFacilityLibrary, 9777);
     EXPECT_EQ(forward(), kWaitAfterFailedSend);
     EXPECT_EQ(firstErrorCode(status_), 9777);
-    EXPECT_TRUE(ctx_.retryPending && !ctx_.lastMsgAcked);
+    EXPECT_TRUE(fwd_.retryPending && !fwd_.lastMsgAcked);
     EXPECT_EQ(logged("[RECSVC] Recover Store File Process had error on send; listid 7\n"), 1);
 
-    ctx_.retryLogged = true;
-    ctx_.lastRetryLogTime = TimeStamp{0, nowSeconds() - 300};
+    fwd_.retryLogged = true;
+    fwd_.lastRetryLogTime = TimeStamp{0, nowSeconds() - 300};
     network_.failNext(Call::kSend, 3, kFacilityLibrary, 9555);
     network_.failNth(Call::kSend, 4, kFacilityLibrary, 9666);
     auto lines = [&] {
@@ -96,33 +98,33 @@ TEST_F(Forwarding, FailedSendsAreRetriedAndLoggedSparingly) {
     EXPECT_EQ(lines(), std::make_pair(0, 1));
     EXPECT_EQ(forward(), kWaitAfterFailedSend);  // the same code: silent
     EXPECT_EQ(lines(), std::make_pair(0, 1));
-    ctx_.lastRetryLogTime = TimeStamp{0, nowSeconds() - 301};
+    fwd_.lastRetryLogTime = TimeStamp{0, nowSeconds() - 301};
     EXPECT_EQ(forward(), kWaitAfterFailedSend);  // a retry line, so its error is logged even with the same code
     EXPECT_EQ(lines(), std::make_pair(1, 2));
-    EXPECT_EQ(ctx_.lastRetryLogTime.seconds, nowSeconds());
+    EXPECT_EQ(fwd_.lastRetryLogTime.seconds, nowSeconds());
     EXPECT_EQ(forward(), kWaitAfterFailedSend);  // another code
     EXPECT_EQ(lines(), std::make_pair(1, 3));
     EXPECT_EQ(forward(), kNormalWait);
-    EXPECT_FALSE(ctx_.retryPending);
+    EXPECT_FALSE(fwd_.retryPending);
     ASSERT_EQ(sent(), 1u);
     EXPECT_EQ(text(ZENTO_SERVER_MSGDEST(network_.sent()[0].view())), "clienthost/TSK_AREC");
 }
 
 TEST_F(Forwarding, MessageThatIsNoReplyIsSentAllTheSameAndKeepsTheDeviceName) {
     fresh(storeWith({otherMessage(400)}));
-    setFixedText(ctx_.deviceName, sizeof ctx_.deviceName, "EARLIER");
+    setFixedText(fwd_.deviceName, sizeof fwd_.deviceName, "EARLIER");
     EXPECT_EQ(forward(), kNormalWait);
     EXPECT_EQ(out_, "Unable to parse message.\n");
-    EXPECT_TRUE(sent() == 1 && std::string(ctx_.deviceName) == "EARLIER");
+    EXPECT_TRUE(sent() == 1 && std::string(fwd_.deviceName) == "EARLIER");
     // Its frequency cannot be read either: 5 seconds, and the caller hears of it.
-    EXPECT_EQ(ctx_.ackDeadline.seconds, nowSeconds() + 5);
+    EXPECT_EQ(fwd_.ackDeadline.seconds, nowSeconds() + 5);
     EXPECT_EQ(status_.error[statusEntryCount(status_) - 1], 13470);
 }
 
 TEST_F(Forwarding, HeadOnlyMessageIsTakenOutAndTheNextOneSent) {
     fresh(storeWith({otherMessage(292), otherMessage(293)}));
     EXPECT_EQ(forward(), kNormalWait);
-    EXPECT_TRUE(sent() == 0 && ctx_.lastMsgAcked);
+    EXPECT_TRUE(sent() == 0 && fwd_.lastMsgAcked);
     EXPECT_EQ(testsupport::statusEntries(status_), (Entries{{13, 13473}}));
     EXPECT_EQ(storedForwardOffset(path_), 192 + 12 + 292);
     EXPECT_EQ(logged("Skipped a stored message of 292 bytes at location 192"), 1);
@@ -136,7 +138,7 @@ TEST_F(Forwarding, NoFurtherRecordEndsTheDataDuringTheCallInsteadOfWaiting) {
     fresh(b);
     EXPECT_EQ(forward(), kNoWait);
     EXPECT_EQ(out_, "No further stored message after location 192.\n");
-    EXPECT_TRUE(ctx_.stopRequested && !ctx_.moreMessages && !ctx_.dataUnreadable && sent() == 0);
+    EXPECT_TRUE(stopping() && !fwd_.dataUnreadable && sent() == 0);
 
     // A tail too short for a record, behind a last-message offset that names
     // none: only the end of the file ends the reading.
@@ -145,10 +147,9 @@ TEST_F(Forwarding, NoFurtherRecordEndsTheDataDuringTheCallInsteadOfWaiting) {
     b.header().lastMsgOffset = b.header().lastOffset = b.end();
     fresh(b);
     ASSERT_EQ(forward(), kNormalWait);
-    removeLastMsg(ctx_, status_);
-    ctx_.lastMsgAcked = true;
+    ASSERT_TRUE(acknowledgeMessage(fwd_, store_, status_));
     EXPECT_EQ(forward(), kNoWait);
-    EXPECT_TRUE(ctx_.stopRequested && !ctx_.dataUnreadable && sent() == 1);
+    EXPECT_TRUE(stopping() && !fwd_.dataUnreadable && sent() == 1);
 }
 
 TEST_F(Forwarding, MessageFoundBehindDamageIsForwardedEvenWhenTheHeaderCannotBeRewritten) {
@@ -162,13 +163,13 @@ TEST_F(Forwarding, MessageFoundBehindDamageIsForwardedEvenWhenTheHeaderCannotBeR
     faults.failNth(testsupport::FileOpKind::Write, 1, EIO);
     EXPECT_EQ(forward(), kNormalWait);
     EXPECT_TRUE(sent() == 1 && logged("error=13414") == 1);
-    EXPECT_STREQ(ctx_.deviceName, "DEV-7");
+    EXPECT_STREQ(fwd_.deviceName, "DEV-7");
 }
 
 TEST_F(Forwarding, EndOfFileNoticeIsAStoreFileIsEmptyReplySentOnce) {
-    ctx_.destinationAddress = kArec;
-    setFixedText(ctx_.deviceName, sizeof ctx_.deviceName, "DEV-3");
-    sendEndOfFileNotice(ctx_, status_);
+    fwd_.destinationAddress = kArec;
+    setFixedText(fwd_.deviceName, sizeof fwd_.deviceName, "DEV-3");
+    sendEndOfFileNotice(fwd_, store_, status_);
     ASSERT_EQ(sent(), 1u);
     const MsgView notice = network_.sent()[0].view();
     EXPECT_EQ(std::to_string(network_.sent()[0].timeout) + " " + text(ZENTO_SERVER_MSGDEST(notice)) + " " +
@@ -186,8 +187,8 @@ TEST_F(Forwarding, EndOfFileNoticeIsAStoreFileIsEmptyReplySentOnce) {
     EXPECT_EQ(logged("RECSVC"), 0);
 
     // A failed send is logged and left in the caller's block; no retry.
-    ctx_.destinationAddress = makeAddress("nowhere", "TSK_AREC");
-    sendEndOfFileNotice(ctx_, status_);
+    fwd_.destinationAddress = makeAddress("nowhere", "TSK_AREC");
+    sendEndOfFileNotice(fwd_, store_, status_);
     EXPECT_EQ(logged("[RECSVC] Error sending shutdown message to recover async task ec=" +
                      std::to_string(firstErrorCode(status_)) + "\n"),
               1);

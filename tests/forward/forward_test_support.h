@@ -71,7 +71,7 @@ protected:
     void SetUp() override { network_.declareReachable(kArec); }
     void TearDown() override {
         StatusBlock status;
-        if (ctx_.storeFileHandle >= 0) capturedStdout([&] { MasterFileClose(ctx_, status); });
+        if (ctx_.store.storeFileHandle >= 0) capturedStdout([&] { MasterFileClose(ctx_.store, status); });
     }
     // How often the library's log holds what.
     int logged(std::string_view what) const {

@@ -41,11 +41,10 @@ TEST(CrashResume, CrashWhileRecordingAnAcknowledgementLosesNoMessage) {
             storeOf(numbers(1, 3), type).writeTo(path);
             // Forward up to that message, recording the writes of its removal.
             Bytes file;
-            RecoverContext ctx;
-            ctx.storeFileName = path;
+            StoreFile ctx;
             StatusBlock status;
             testing::internal::CaptureStdout();
-            EXPECT_TRUE(openStoreFile(ctx, status));
+            EXPECT_TRUE(openStoreFile(ctx, path, {}, status));
             for (std::int32_t n = 1; n <= acknowledged; ++n) {
                 EXPECT_GT(readNextMessage(ctx, status), 0u);
                 file = testsupport::readAllBytes(path);

@@ -101,9 +101,9 @@ inline RunResult recoverInProcess(const std::string& path, InProcessNetwork::Sen
     result.exitCode = runRecovery(ctx, 3, argv);
     result.out = testing::internal::GetCapturedStdout();
     // A failed start leaves the file open, as the process's end would close it.
-    if (ctx.storeFileHandle >= 0) {
+    if (ctx.store.storeFileHandle >= 0) {
         StatusBlock ignored;
-        closeStoreFileHandle(ctx.storeFileHandle, ignored);
+        closeStoreFileHandle(ctx.store.storeFileHandle, ignored);
     }
     for (const auto& sent : net.sent()) {
         const std::int32_t id = listIdOf(sent.view());

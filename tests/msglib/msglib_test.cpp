@@ -120,11 +120,21 @@ TEST_F(Logging, EachLogHasItsLineFormatAndNothingIsPrinted) {
     EXPECT_EQ(logLines("kernel.log").at(0).substr(24), "[ScanList] [entry 3 removed]");
 
     // A failure to log is reported, not printed.
-    std::filesystem::remove_all(home_.file("log"));
-    std::ofstream(home_.file("log")).put('x');  // a file where the directory belongs
-    ZENTO_SERVER_LOGMSG("SVC", "lost", status);
-    const Entries causeThenCode{{kFacilityRuntime, ENOTDIR}, {kFacilityLibrary, libcode::kLogOpenFailed}};
-    EXPECT_EQ(statusEntries(status), causeThenCode);
+    const std::pair<void (*)(const std::string& log), Entries> failures[] = {
+        {[](const std::string& log) { std::ofstream(log).put('x'); },  // a file where the directory belongs
+         {{kFacilityRuntime, ENOTDIR}, {kFacilityLibrary, libcode::kLogOpenFailed}}},
+        {[](const std::string& log) {
+             std::filesystem::create_directory(log);
+             std::filesystem::create_symlink("/dev/full", log + "/zento.log");  // a full disk
+         },
+         {{kFacilityRuntime, ENOSPC}, {kFacilityLibrary, libcode::kLogWriteFailed}}},
+    };
+    for (const auto& [spoil, causeThenCode] : failures) {
+        std::filesystem::remove_all(home_.file("log"));
+        spoil(home_.file("log"));
+        ZENTO_SERVER_LOGMSG("SVC", "lost", status);
+        EXPECT_EQ(statusEntries(status), causeThenCode);
+    }
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
 }
 

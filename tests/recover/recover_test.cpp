@@ -167,7 +167,7 @@ TEST_F(Recovery, NormalRunForwardsEveryMessageSendsTheNoticeAndEnds) {
     EXPECT_EQ(logged("All messages from file " + path_ + " have been forwarded\nRECSVC process is exitting\n"), 1);
     EXPECT_EQ(logged("2 messages forwarded, 0 resends, 0 damaged ranges skipped (0 bytes)"), 1);
     // The header stays on the last message once it is removed: nothing is left to read.
-    EXPECT_EQ(storedForwardOffset(path_), ctx_.header.lastMsgOffset);
+    EXPECT_EQ(storedForwardOffset(path_), ctx_.store.header.lastMsgOffset);
 }
 
 // A run stopped after the last removal and before the notice leaves a

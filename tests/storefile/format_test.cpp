@@ -191,7 +191,7 @@ TEST_F(StoreFileTest, Type2HeaderIoAndItsCodes) {
     }
     const Bytes before = testsupport::readAllBytes(path_);
     FaultyFileOps ops;
-    EXPECT_EQ(captured([&] { writeStoreHeader(ctx_, distinctHeader(), status_); }),
+    EXPECT_EQ(captured([&] { writeStoreHeader(store_, distinctHeader(), status_); }),
               "Warning: ERROR trying to write file header: error in WRITE.\n");
     EXPECT_EQ(statusEntries(status_), storeCodes({13521}));
     EXPECT_EQ(ops.totalCalls(), 0);

@@ -106,13 +106,13 @@ protected:
     // under the name lock) over a file holding `before`; the writes made.
     std::vector<RecordedWrite> rewrite(const Bytes* before, int type, const StoreFileHeader& h) {
         if (before != nullptr) openPlain(*before);
-        ctx_.headerType = type;
+        store_.headerType = type;
         const Bytes old = testsupport::readAllBytes(path_);
         StatusBlock status;
         std::vector<RecordedWrite> writes;
         {
             WriteRecorder recorder;
-            writeStoreHeader(ctx_, h, status);
+            writeStoreHeader(store_, h, status);
             writes = WriteRecorder::writes();
         }
         EXPECT_FALSE(statusFailed(status));
@@ -182,8 +182,8 @@ TEST_F(HeaderCrashTest, TheHeaderAreaIsReadAgainWheneverTheDiskMayDiffer) {
     testsupport::writeAllBytes(path_, file);
     const auto openLocked = [&] {
         closeHandle();
-        ctx_.storeFileHandle = zento_s_file_open(path_.c_str(), kOpenReadWrite, status_);
-        ctx_.headerType = 2;
+        store_.storeFileHandle = zento_s_file_open(path_.c_str(), kOpenReadWrite, status_);
+        store_.headerType = 2;
     };
     // Every file a crash during a rewrite can leave accepts one copy, and the rewrite ends with the new header.
     const auto expectEveryCrashPointKeepsAHeader = [&](const StoreFileHeader& h) {
@@ -203,7 +203,7 @@ TEST_F(HeaderCrashTest, TheHeaderAreaIsReadAgainWheneverTheDiskMayDiffer) {
         {
             FaultyFileOps ops;
             ops.shortWriteNth(piece, 3, EIO);
-            captured([&] { writeStoreHeader(ctx_, headerWith(2, 700), status_); });
+            captured([&] { writeStoreHeader(store_, headerWith(2, 700), status_); });
             EXPECT_TRUE(statusFailed(status_));
         }
         expectEveryCrashPointKeepsAHeader(headerWith(2, 900 + piece));

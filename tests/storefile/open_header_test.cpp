@@ -109,10 +109,10 @@ TEST_F(OpenTest, DecisionTable) {
                 continue;
             }
             EXPECT_FALSE(statusFailed(status_));
-            EXPECT_EQ(ctx_.headerType, 2);
-            EXPECT_EQ(ctx_.header.forwardOffset, 192);
+            EXPECT_EQ(store_.headerType, 2);
+            EXPECT_EQ(store_.header.forwardOffset, 192);
             if (!usable) {
-                EXPECT_EQ(encodeType2(ctx_.header), encodeType2(defaultHeader));
+                EXPECT_EQ(encodeType2(store_.header), encodeType2(defaultHeader));
             }
         }
     }
@@ -142,7 +142,7 @@ TEST_F(OpenTest, EmptyShortMissingAndFailingFiles) {
     EXPECT_FALSE(reopen());
     EXPECT_EQ(out_, "File opened.\n");
     EXPECT_FALSE(statusFailed(status_));
-    EXPECT_GE(ctx_.storeFileHandle, 0) << "left open";
+    EXPECT_GE(store_.storeFileHandle, 0) << "left open";
     testsupport::writeAllBytes(path_, Bytes(391, 1));
     EXPECT_FALSE(reopen());
     EXPECT_EQ(out_, "File opened.\n");
@@ -173,8 +173,8 @@ TEST_F(OpenTest, DumpAssumesTwoGigabytesWhenTheLengthIsUnknown) {
     ops.failNth(FileOpKind::Seek, 3, EIO);  // size, seek to 0, then the default header's size query
     ASSERT_TRUE(reopen(true));
     EXPECT_NE(out_.find("*!* Cannot find the length of your file!  Assuming size=2Gb\n"), std::string::npos);
-    EXPECT_EQ(ctx_.header.lastOffset, 2147483647);
-    EXPECT_EQ(ctx_.fileSize, twoMessages().end());
+    EXPECT_EQ(store_.header.lastOffset, 2147483647);
+    EXPECT_EQ(store_.fileSize, twoMessages().end());
 }
 
 // The header is synced once, at the close, however the run ends; a failed
@@ -190,15 +190,15 @@ TEST_F(OpenTest, MasterFileCloseSyncsAndReportsEachOutcome) {
         FaultyFileOps ops;
         if (fault != FileOpKind::Open) ops.failNth(fault, 1, EIO);
         bool closed = false;
-        EXPECT_EQ(captured([&] { closed = MasterFileClose(ctx_, status_); }), "Executing MasterFileClose.\n" + lines);
+        EXPECT_EQ(captured([&] { closed = MasterFileClose(store_, status_); }), "Executing MasterFileClose.\n" + lines);
         EXPECT_EQ(closed, codes.empty());
         EXPECT_EQ(statusEntries(status_), codes);
         EXPECT_EQ(ops.calls(FileOpKind::Fsync), 1);
-        EXPECT_EQ(ctx_.dataUnreadable, fault == FileOpKind::Fsync);
-        EXPECT_EQ(ctx_.storeFileHandle >= 0, fault == FileOpKind::Close);
+        EXPECT_EQ(store_.faulted, fault == FileOpKind::Fsync);
+        EXPECT_EQ(store_.storeFileHandle >= 0, fault == FileOpKind::Close);
     }
     bool closed = false;
-    EXPECT_EQ(captured([&] { closed = MasterFileClose(ctx_, status_); }),
+    EXPECT_EQ(captured([&] { closed = MasterFileClose(store_, status_); }),
               "Executing MasterFileClose.\nStrange occurrence: file handle is empty; no file to close.\n");
     EXPECT_TRUE(closed);
     EXPECT_FALSE(statusFailed(status_));

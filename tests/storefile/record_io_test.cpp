@@ -120,7 +120,7 @@ protected:
         io.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
     }
     std::int64_t scan(std::int64_t start, std::int64_t limit = 3 * kScanWindow - 1) {
-        return scanForRecord(ctx_.storeFileHandle, start, limit, status_);
+        return scanForRecord(store_.storeFileHandle, start, limit, status_);
     }
     Bytes background_ = Bytes(3 * kScanWindow);
     const Bytes record_ = makeRecord(makeTestMessage(400, 5));

@@ -7,14 +7,15 @@
 #include <fstream>
 #include <functional>
 #include <iterator>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "msglib/msglib.h"
 #include "platform/file_ops.h"
-#include "recover/recover_context.h"
 #include "storefile/cursor.h"
 #include "storefile/file_handle.h"
+#include "storefile/skip_log.h"
 #include "storefile/store_open.h"
 #include "tests/support/faulty_file_ops.h"
 #include "tests/support/file_damage.h"
@@ -65,25 +66,23 @@ protected:
     }
     void closeHandle() {
         StatusBlock ignored;
-        if (ctx_.storeFileHandle >= 0) closeStoreFileHandle(ctx_.storeFileHandle, ignored);
-        ctx_.storeFileHandle = -1;
+        if (store_.storeFileHandle >= 0) closeStoreFileHandle(store_.storeFileHandle, ignored);
+        store_.storeFileHandle = -1;
     }
     // A new run on the file as it stands: whether it opened; its lines in out_.
     bool reopen(bool dump = false) {
         closeHandle();
-        ctx_ = RecoverContext{};
-        ctx_.storeFileName = path_;
-        ctx_.dumpMode = dump;
-        setFixedText(ctx_.serviceName, sizeof ctx_.serviceName, "SVC");
+        resetStoreFile(store_);
+        skipLog_ = std::make_unique<SkipLog>("SVC", path_);
         bool opened = false;
-        out_ = captured([&] { opened = openStoreFile(ctx_, status_); });
+        out_ = captured([&] { opened = openStoreFile(store_, path_, {dump, skipLog_.get()}, status_); });
         return opened;
     }
     // The file holding content, on a plain handle: no name lock, nothing kept in memory.
     int openPlain(const Bytes& content) {
         closeHandle();
         testsupport::writeAllBytes(path_, content);
-        return ctx_.storeFileHandle = platform::rtOpen(path_.c_str(), platform::kRtReadWrite, 0);
+        return store_.storeFileHandle = platform::rtOpen(path_.c_str(), platform::kRtReadWrite, 0);
     }
     bool openFile(const StoreFileBuilder& b, bool dump = false) {
         b.writeTo(path_);
@@ -91,17 +90,17 @@ protected:
     }
     std::uint32_t read(std::string* out = nullptr) {
         std::uint32_t length = 0;
-        const std::string text = captured([&] { length = readNextMessage(ctx_, status_); });
+        const std::string text = captured([&] { length = readNextMessage(store_, status_); });
         if (out != nullptr) *out = text;
         return length;
     }
     void remove() {
-        removeLastMsg(ctx_, status_);
+        removeLastMsg(store_, status_);
         EXPECT_FALSE(statusFailed(status_));
     }
     // The seed makeTestMessage was given for the message held; 0 if none fits.
     std::uint32_t deliveredSeed() const {
-        const Bytes held(ctx_.currentMsg.data(), ctx_.currentMsg.data() + ctx_.currentMsg.size);
+        const Bytes held(store_.currentMsg.data(), store_.currentMsg.data() + store_.currentMsg.size);
         for (std::uint32_t n = 1; n < 256; ++n) {
             if (held == makeTestMessage(static_cast<std::uint32_t>(held.size()), n)) return n;
         }
@@ -110,7 +109,7 @@ protected:
     // Reads and removes until the cursor ends (at most `most` messages); the seeds sent.
     Seeds drain(std::size_t most = 12) {
         Seeds sent;
-        while (sent.size() < most && ctx_.moreMessages && !ctx_.stopRequested && read() > 0) {
+        while (sent.size() < most && store_.moreMessages && !store_.stopRequested && read() > 0) {
             sent.push_back(deliveredSeed());
             remove();
         }
@@ -120,17 +119,18 @@ protected:
     void expectEnd(ReadOutcome outcome, bool stop, bool more, const std::string& line) {
         std::string out;
         const std::uint32_t length = read(&out);
-        EXPECT_EQ(std::tuple(length, out, ctx_.lastReadOutcome == outcome, ctx_.stopRequested, ctx_.moreMessages),
+        EXPECT_EQ(std::tuple(length, out, store_.lastReadOutcome == outcome, store_.stopRequested, store_.moreMessages),
                   std::tuple(0u, line, true, stop, more));
-        EXPECT_TRUE(!ctx_.currentMsg && testsupport::hasEntry(status_, kFacilityStore, 13412));
+        EXPECT_TRUE(!store_.currentMsg && testsupport::hasEntry(status_, kFacilityStore, 13412));
     }
     StoreFileHeader headerOnDisk() {
         StatusBlock st;
-        return readType2Header(ctx_.storeFileHandle, st);
+        return readType2Header(store_.storeFileHandle, st);
     }
 
     std::string path_ = home_.file("ZENTO_STORE_NODE1.SVC");
-    RecoverContext ctx_;
+    StoreFile store_;
+    std::unique_ptr<SkipLog> skipLog_;
     StatusBlock status_{};
     std::string out_;
 };

@@ -14,7 +14,7 @@
 #include <thread>
 
 #include "msglib/msglib.h"
-#include "recover/recover_context.h"
+#include "storefile/store_file.h"
 #include "storefile/cursor.h"
 #include "storefile/store_open.h"
 #include "tests/support/file_damage.h"
@@ -61,10 +61,9 @@ struct Drained {
 Drained drain(const std::string& path, std::size_t limit = SIZE_MAX) {
     testing::internal::CaptureStdout();  // the store file subsystem's lines
     Drained drained;
-    RecoverContext ctx;
-    ctx.storeFileName = path;
+    StoreFile ctx;
     StatusBlock status;
-    const bool opened = openStoreFile(ctx, status);
+    const bool opened = openStoreFile(ctx, path, {}, status);
     while (opened && drained.sequences.size() < limit && readNextMessage(ctx, status) != 0) {
         drained.sequences.push_back(0);
         EXPECT_TRUE(sampleSequence(ctx.currentMsg.view(), drained.sequences.back()));

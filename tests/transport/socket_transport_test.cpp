@@ -161,6 +161,23 @@ TEST_F(SocketTransport, RequestsRepliesAndOneDisconnectPerConnection) {
     EXPECT_EQ(entries(status_), (Entries{{1, ENOENT}, {9, kTransportNoSuchService}})) << "EXIT removed the name";
 }
 
+// ZENTO_HOME and ZENTO_NODE cannot change during a run: a registration keeps
+// what INIT read (its socket directory, its node, its log) until EXIT.
+TEST_F(SocketTransport, ARegistrationKeepsItsHomeAndNodeUntilItEnds) {
+    registerAs("TESTER");
+    const std::string elsewhere = home_.file("elsewhere");
+    ::setenv("ZENTO_HOME", elsewhere.c_str(), 1);
+    ::setenv("ZENTO_NODE", "othernode", 1);
+    ZENTO_SERVER_LOGMSG("TESTER", "kept", status_);
+    send(makeMessage(400, makeAddress("testnode", "TESTER"), self_));  // to itself, still on the local node
+    ASSERT_FALSE(statusFailed(status_)) << entries(status_).back().second;
+    EXPECT_EQ(receive().size(), 400u);
+    ZENTO_SERVER_EXIT(status_);
+    ZENTO_SERVER_LOGMSG("TESTER", "read again", status_);
+    EXPECT_NE(fileText(home_.file("log/zento.log")).find("[TESTER] kept"), std::string::npos);
+    EXPECT_NE(fileText(elsewhere + "/log/zento.log").find("[TESTER] read again"), std::string::npos);
+}
+
 TEST_F(SocketTransport, UnreachableDestinationsFailAtOnceAndAStaleNameIsTakenOver) {
     ZENTO_SERVER_INIT(1, "A/B", self_, status_);
     EXPECT_EQ(entries(status_), (Entries{{9, kTransportBadServiceName}}));

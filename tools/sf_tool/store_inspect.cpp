@@ -6,27 +6,17 @@
 
 #include "msglib/coding.h"
 #include "msglib/message_head.h"
+#include "msglib/msglib.h"
 #include "platform/file_ops.h"
 #include "storefile/cursor.h"
 #include "storefile/file_handle.h"
+#include "storefile/store_file.h"
 #include "storefile/store_open.h"
 #include "tools/sf_tool/record_placement.h"
 
 namespace {
 
-constexpr std::int32_t kHeadCrcMismatch = 13531;
-
 std::string number(std::int64_t value) { return std::to_string(value); }
-
-// The code a primitive loaded itself comes after its causes.
-std::int32_t ownCode(const StatusBlock& status) {
-    const int n = statusEntryCount(status);
-    return n > 0 ? status.error[n - 1] : -1;
-}
-
-bool allZero(std::span<const std::uint8_t> bytes) {
-    return std::all_of(bytes.begin(), bytes.end(), [](std::uint8_t b) { return b == 0; });
-}
 
 class ReadOnlyFile {
 public:
@@ -47,16 +37,6 @@ bool drainedHeader(const StoreFileHeader& h, std::int32_t headerType) {
     return headerType == 2 && type2HeaderDrained(h);
 }
 
-StoreFileHeader convertBlock(std::int32_t type, std::span<const std::uint8_t> block) {
-    StoreFileHeader header{};
-    switch (type) {
-        case 0: headerFromType0(block.first<64>(), header); break;
-        case 1: headerFromType1(block.first<68>(), header); break;
-        default: header = decodeType2(block.first<92>()); break;
-    }
-    return header;
-}
-
 // The header area as a recovery judges it. The bytes are the first 392 of the
 // file, zero-padded when the file is shorter.
 HeaderCheck checkHeader(std::span<const std::uint8_t, kHeaderAreaRead> area, std::int64_t fileSize) {
@@ -66,236 +46,125 @@ HeaderCheck checkHeader(std::span<const std::uint8_t, kHeaderAreaRead> area, std
     const std::uint32_t s = blockSizeOf(check.type);
     check.blockSize = s;
     check.complete = fileSize >= 2 * std::int64_t{s} + 8;
-    const auto primary = area.subspan(0, s);
-    const auto backup = area.subspan(s + 4, s);
-    check.primaryComputed = storeCrc(primary);
-    check.primaryStored = decodeU32(area.data() + s);
-    check.backupComputed = storeCrc(backup);
-    check.backupStored = decodeU32(area.data() + 2 * s + 4);
-    check.primaryCrcGood = check.primaryComputed == check.primaryStored;
-    check.backupCrcGood = check.backupComputed == check.backupStored;
-    check.blocksEqual = std::equal(primary.begin(), primary.end(), backup.begin());
+    const HeaderBlockCheck blocks = checkBlockPair(area, s);
+    check.primaryComputed = blocks.primaryCrc;
+    check.primaryStored = blocks.primaryStored;
+    check.backupComputed = blocks.backupCrc;
+    check.backupStored = blocks.backupStored;
+    check.primaryCrcGood = blocks.primaryOk;
+    check.backupCrcGood = blocks.backupOk;
+    check.blocksEqual = blocks.blocksEqual;
     check.usingBackup = !check.primaryCrcGood && check.backupCrcGood;
-    check.header = convertBlock(check.type, check.usingBackup ? backup : primary);
+    check.header = headerFromBlock(check.type, check.usingBackup ? area.subspan(s + 4, s) : area.subspan(0, s));
     const bool bothBad = (!check.primaryCrcGood && !check.backupCrcGood) ||
                          (check.primaryCrcGood && check.backupCrcGood && !check.blocksEqual);
     check.usable = check.complete && !bothBad;
     return check;
 }
 
-// Walks the records as the message cursor reads and removes them, on a copy
-// of the header, recording every step instead of writing anything back.
-class Walk {
+// Lists what the cursor does not deliver, as events of the report.
+class InspectReporter final : public CursorReporter {
 public:
-    Walk(std::int32_t handle, std::int64_t fileSize, std::int32_t headerType, const StoreFileHeader& header,
-         InspectReport& report)
-        : handle_(handle), fileSize_(fileSize), headerType_(headerType), wrapPosition_(blockSizeOf(headerType)),
-          dataStart_(2 * wrapPosition_ + 8), h_(header), report_(report) {}
+    explicit InspectReporter(InspectReport& report) : report_(report) {}
 
-    void run();
+    void skipped(std::int64_t offset, std::int64_t length, const char* reason) override {
+        damaged(offset, length, reason);
+    }
+    void rejectedRecord(std::int64_t offset, std::span<const std::uint8_t, 292> head, bool headCrcGood,
+                        const char* reason) override {
+        WalkEvent event;
+        event.kind = WalkEventKind::BadHead;
+        event.offset = offset;
+        event.size = decodeU32(head.data() + head::kLengthOffset);
+        event.transType = decodeI32(head.data() + head::kTransTypeOffset);
+        event.note = reason;
+        event.headCrcGood = headCrcGood;
+        report_.events.push_back(event);
+    }
+    void truncatedRecord(std::int64_t offset, std::int64_t bytesPresent) override {
+        damaged(offset, bytesPresent, "the record runs past the end of the file");
+    }
+    void wrapped(std::int64_t fromOffset) override {
+        WalkEvent event;
+        event.kind = WalkEventKind::Wrap;
+        event.offset = fromOffset;
+        report_.events.push_back(event);
+    }
 
 private:
-    enum class Step { Again, Delivered, Ended };
-
-    Step readNext();                      // one readNextMessage
-    Step readAt(std::int64_t limit);
-    Step skipBadHead(std::int64_t limit, const char* why, bool headCrcGood);
-    Step skipBadBody(std::int64_t limit);
-    bool remove(std::uint32_t length);    // one removeLastMsg; false when the walk ends
-
-    Step end(WalkEnd how) {
-        report_.end = how;
-        return Step::Ended;
+    void damaged(std::int64_t offset, std::int64_t length, const char* why) {
+        WalkEvent event;
+        event.kind = WalkEventKind::Damaged;
+        event.offset = offset;
+        event.size = length;
+        event.note = why;
+        report_.events.push_back(event);
+        report_.damagedRanges += 1;
+        report_.damagedBytes += static_cast<std::uint64_t>(length);
     }
-    bool ring() const { return h_.maxSize != 0; }
-    bool wrapExists() const { return h_.firstMsgOffset > h_.lastMsgOffset; }
-    bool mayWrap() const { return ring() && wrapExists() && !wrapped_ && pos_ >= h_.firstMsgOffset; }
-    std::int64_t searchLimit() const;
-    // A read at the wrap position meets the header: not a record, and only
-    // what lies behind the header can be damaged.
-    bool atWrapPosition() const { return pos_ == wrapPosition_; }
-    std::int64_t damageStart() const { return atWrapPosition() ? std::max(dataStart_, pos_) : pos_; }
-    void wrap();
-    void damaged(std::int64_t from, std::int64_t to, const std::string& why);
-    void badHead(const char* why, bool headCrcGood);
 
-    std::int32_t handle_;
-    std::int64_t fileSize_;
-    std::int32_t headerType_;
-    std::int64_t wrapPosition_;
-    std::int64_t dataStart_;
-    StoreFileHeader h_;
     InspectReport& report_;
-
-    std::int64_t pos_ = 0;
-    bool wrapped_ = false;
-    std::array<std::uint8_t, kMessageHeadSize> head_{};
-    std::uint32_t length_ = 0;
 };
 
-void Walk::run() {
-    if (drainedHeader(h_, headerType_)) {
-        report_.end = WalkEnd::EndOfData;
-        return;
+// Why the cursor delivered nothing, as the recovery goes on from there.
+void endWithoutRecord(const StoreFile& store, InspectReport& report) {
+    switch (store.lastReadOutcome) {
+        case ReadOutcome::BeyondLastOffset: report.end = WalkEnd::BeyondLastOffset; return;
+        case ReadOutcome::TooShort:
+            report.end = WalkEnd::Unreadable;
+            report.problems.push_back("the record at offset " + number(store.readPosition) +
+                                      " cannot hold a message head, and no record follows it");
+            return;
+        case ReadOutcome::ReadError:
+            report.end = WalkEnd::Unreadable;
+            report.problems.push_back("the data at offset " + number(store.readPosition) + " cannot be read");
+            return;
+        default: report.end = WalkEnd::EndOfData; return;
     }
+}
+
+// Reads and removes the records as a recovery does, with the message cursor
+// on the header in memory (nothing is written), listing every step.
+void walk(std::int32_t handle, std::int64_t fileSize, std::int32_t headerType, const StoreFileHeader& header,
+          InspectReport& report) {
+    InspectReporter reporter(report);
+    StoreFile store;
+    inspectWithCursor(store, handle, fileSize, headerType, header, &reporter);
     std::set<std::int64_t> delivered;
     for (;;) {
-        if (readNext() != Step::Delivered) return;
-        if (!delivered.insert(pos_).second) {
-            report_.end = WalkEnd::Loop;
-            report_.problems.push_back("the record at offset " + number(pos_) +
-                                       " would be delivered a second time: the header leads to no end");
+        StatusBlock status;
+        const std::uint32_t length = readNextMessage(store, status);
+        if (length == 0 || !store.currentMsg) {
+            endWithoutRecord(store, report);
+            return;
+        }
+        const std::int64_t offset = store.header.forwardOffset;
+        if (!delivered.insert(offset).second) {
+            report.end = WalkEnd::Loop;
+            report.problems.push_back("the record at offset " + number(offset) +
+                                      " would be delivered a second time: the header leads to no end");
             return;
         }
         WalkEvent event;
         event.kind = WalkEventKind::Record;
-        event.offset = pos_;
-        event.size = length_;
-        event.transType = decodeI32(head_.data() + head::kTransTypeOffset);
-        report_.events.push_back(event);
-        report_.records += 1;
-        report_.recordBytes += kRecordPrefixSize + std::uint64_t{length_};
-        if (!remove(length_)) return;
-    }
-}
+        event.offset = offset;
+        event.size = length;
+        event.transType = ZENTO_SERVER_TRANSTYPE(store.currentMsg.view());
+        report.events.push_back(event);
+        report.records += 1;
+        report.recordBytes += kRecordPrefixSize + std::uint64_t{length};
 
-Walk::Step Walk::readNext() {
-    pos_ = h_.forwardOffset;
-    wrapped_ = false;
-    for (;;) {
-        std::int64_t limit = 0;
-        const std::int64_t left = fileSize_ - pos_;
-        if (!ring()) {
-            if (pos_ > h_.lastOffset) return end(WalkEnd::BeyondLastOffset);
-            if (left < kRecordHeadSize) return end(WalkEnd::EndOfData);
-            limit = fileSize_ - 1;
-        } else if (left >= kRecordHeadSize) {
-            limit = searchLimit();
-        } else if (mayWrap()) {
-            wrap();
-            limit = searchLimit();
-        } else {
-            return end(WalkEnd::EndOfData);
+        removeLastMsg(store, status);
+        if (!store.moreMessages) {
+            report.end = WalkEnd::LastMessage;
+            return;
         }
-        const Step step = readAt(limit);
-        if (step != Step::Again) return step;
-    }
-}
-
-Walk::Step Walk::readAt(std::int64_t limit) {
-    StatusBlock status;
-    const std::uint32_t bodyCheck = readRecordHead(handle_, pos_, head_, status);
-    if (statusFailed(status)) {
-        if (ownCode(status) != kHeadCrcMismatch) {
-            report_.problems.push_back("the record head at offset " + number(pos_) + " cannot be read");
-            return end(WalkEnd::Unreadable);
+        if (store.stopRequested) {
+            report.end = WalkEnd::Stuck;
+            report.problems.push_back("the forward offset cannot move past the record at offset " + number(offset));
+            return;
         }
-        return skipBadHead(limit, "head CRC mismatch", false);
     }
-    // Zero-filled space is where nothing was written yet.
-    if (allZero(head_)) {
-        if (!mayWrap()) return end(WalkEnd::EndOfData);
-        wrap();
-        return Step::Again;
-    }
-    length_ = decodeU32(head_.data() + head::kLengthOffset);
-    if (length_ < kMessageHeadSize) return skipBadHead(limit, "length word below 292", true);
-    if (fileSize_ - pos_ < std::int64_t{kRecordPrefixSize} + length_) {
-        damaged(pos_, fileSize_, "the record runs past the end of the file");
-        return end(WalkEnd::EndOfData);
-    }
-    if (bodyCheck != 0) return skipBadBody(limit);
-    h_.forwardOffset = pos_;
-    return Step::Delivered;
-}
-
-Walk::Step Walk::skipBadHead(std::int64_t limit, const char* why, bool headCrcGood) {
-    if (!atWrapPosition()) badHead(why, headCrcGood);
-    StatusBlock status;
-    const std::int64_t found = scanForRecord(handle_, pos_ + 1, limit, status);
-    if (found > 0 && !statusFailed(status)) {
-        damaged(damageStart(), found, why);
-        pos_ = found;
-        h_.forwardOffset = found;
-        return Step::Again;
-    }
-    damaged(damageStart(), limit + 1, why);
-    if (mayWrap()) {
-        wrap();
-        return Step::Again;
-    }
-    return end(WalkEnd::EndOfData);
-}
-
-Walk::Step Walk::skipBadBody(std::int64_t limit) {
-    badHead("body check not zero", true);
-    StatusBlock status;
-    const std::int64_t found = scanForRecord(handle_, pos_ + kRecordHeadSize, limit, status);
-    if (found > 0 && !statusFailed(status)) {
-        damaged(damageStart(), found, "body check not zero");
-        pos_ = found;
-        h_.forwardOffset = found;
-        return Step::Again;
-    }
-    damaged(pos_, limit + 1, "body check not zero");
-    return end(WalkEnd::EndOfData);
-}
-
-bool Walk::remove(std::uint32_t length) {
-    if (h_.forwardOffset == h_.lastMsgOffset) {
-        report_.end = WalkEnd::LastMessage;
-        return false;
-    }
-    if (h_.forwardOffset < h_.lastOffset) {
-        h_.forwardOffset += std::int64_t{kRecordPrefixSize} + length;
-    } else if (h_.wrapped != 0) {
-        h_.forwardOffset = wrapPosition_;
-    } else {
-        report_.end = WalkEnd::Stuck;
-        report_.problems.push_back("the forward offset cannot move past the record at offset " +
-                                   number(h_.forwardOffset));
-        return false;
-    }
-    return true;
-}
-
-std::int64_t Walk::searchLimit() const {
-    const std::int64_t fileLimit = fileSize_ - 1;
-    const bool afterWrap = wrapped_ || pos_ < h_.firstMsgOffset;
-    if (ring() && wrapExists() && afterWrap) return std::min(h_.firstMsgOffset - 1, fileLimit);
-    return fileLimit;
-}
-
-void Walk::wrap() {
-    WalkEvent event;
-    event.kind = WalkEventKind::Wrap;
-    event.offset = pos_;
-    report_.events.push_back(event);
-    wrapped_ = true;
-    pos_ = wrapPosition_;
-}
-
-void Walk::damaged(std::int64_t from, std::int64_t to, const std::string& why) {
-    if (to <= from) return;
-    WalkEvent event;
-    event.kind = WalkEventKind::Damaged;
-    event.offset = from;
-    event.size = to - from;
-    event.note = why;
-    report_.events.push_back(event);
-    report_.damagedRanges += 1;
-    report_.damagedBytes += static_cast<std::uint64_t>(to - from);
-}
-
-void Walk::badHead(const char* why, bool headCrcGood) {
-    WalkEvent event;
-    event.kind = WalkEventKind::BadHead;
-    event.offset = pos_;
-    event.size = decodeU32(head_.data() + head::kLengthOffset);
-    event.transType = decodeI32(head_.data() + head::kTransTypeOffset);
-    event.note = why;
-    event.headCrcGood = headCrcGood;
-    report_.events.push_back(event);
 }
 
 // Why a recovery refuses the file at start-up, or empty when it accepts it.
@@ -404,7 +273,7 @@ bool inspectStoreFile(const std::string& path, InspectReport& report, std::strin
     const std::int32_t type = report.walkedWithDefaultHeader ? 2 : report.check.type;
     const StoreFileHeader header =
         report.walkedWithDefaultHeader ? defaultHeader(report.fileSize) : report.check.header;
-    Walk(file.handle(), report.fileSize, type, header, report).run();
+    walk(file.handle(), report.fileSize, type, header, report);
     judgeWalk(report);
     return true;
 }
