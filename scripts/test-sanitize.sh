@@ -16,7 +16,7 @@ jobs=${JOBS:-2}
 cmake -S . -B "$build" -G Ninja \
   -DCMAKE_CXX_COMPILER="${SANITIZE_CXX:-clang++}" \
   -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEBUG="-g -O1" \
-  -DZENTO_SANITIZE=ON ${CMAKE_ARGS:-}
+  -DZENTO_SANITIZE=ON -DZENTO_WERROR=ON ${CMAKE_ARGS:-}
 cmake --build "$build" -j "$jobs"
 
 reports=$(mktemp -d "${TMPDIR:-/tmp}/zento-sanitize.XXXXXX")
