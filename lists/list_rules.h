@@ -15,12 +15,10 @@
 #include <cstdint>
 #include <string_view>
 
+#include "lists/list_codes.h"
 #include "lists/list_tables.h"
 #include "msglib/same_address.h"
 #include "msglib/status_block.h"
-
-// Facility 13: an add found no free slot in its list table.
-constexpr std::int32_t kListTableFull = 13620;
 
 enum class ListKind { Scan, Unsol, Store };
 

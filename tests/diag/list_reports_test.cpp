@@ -4,6 +4,7 @@
 #include <string>
 
 #include "diag/list_reports.h"
+#include "msglib/code_catalogue.h"
 #include "msglib/msglib.h"
 #include "tests/diag/diag_log.h"
 
@@ -17,6 +18,11 @@ StatusBlock block(std::initializer_list<std::pair<std::int32_t, std::int32_t>> e
     ZENTO_SERVER_INITBLK(status);
     for (auto [facility, code] : entries) ZENTO_SERVER_LDBLK(facility, code, status);
     return status;
+}
+
+// A block entry as the reports show it.
+std::string entryLine(std::int32_t facility, std::int32_t code) {
+    return fmt("facility=%d  error=%d  %s", facility, code, codeMeaningText(facility, code).c_str());
 }
 
 enum class List { Scan, Unsol, Store };
@@ -85,7 +91,7 @@ TEST_F(ListReports, CodesAndFirstLinesByListTaskOperationAndOutcome) {
                 fmt("\nKV.58 %s task detected the following %s list error while %s", task, row.errorWords,
                     operation.c_str()) +
                 (file != nullptr ? "\nUnsol list file name = LIST.SVC" : "") +
-                "\nfacility=1  error=2  No such file or directory\nfacility=13  error=13021";
+                "\n" + entryLine(1, 2) + "\n" + entryLine(13, 13021);
             const std::vector<Filed> failures = takeFiled();
             ASSERT_EQ(failures.size(), 1u);
             EXPECT_EQ(failures[0].code, row.failureCodes[op - 1]);
@@ -255,8 +261,8 @@ TEST_F(ListReports, FileNamesAreCutToTheirCopyOrShownAsStars) {
                   {7032, "\nKV.58 Store task saved scan list to file " + longName.substr(0, 255) + header},
                   {7031, "\nKV.58 Store task loaded scan list from file **********" + header},
                   {7033, "\nKV.58 Store task removing scan list file **********" + header},
-                  {7027, failure + "\nUnsol list file name = " + longName.substr(0, 255) + "\nfacility=13  error=13012"},
-                  {7027, failure + "\nfacility=13  error=13012"}}));
+                  {7027, failure + "\nUnsol list file name = " + longName.substr(0, 255) + "\n" + entryLine(13, 13012)},
+                  {7027, failure + "\n" + entryLine(13, 13012)}}));
 }
 
 std::unique_ptr<char[]> noMemory(std::size_t) { return nullptr; }
@@ -272,9 +278,10 @@ TEST_F(ListReports, WithoutABufferFailuresGoToStandardOutputAndSuccessesFileThei
     const std::string out = testing::internal::GetCapturedStdout();
     EXPECT_EQ(out,
               "\nKV.58 Store task detected the following store list error while Saving store file"
-              "\nUnsol list file name = STORE.SVC\n\nfacility=13  error=13062\n"
-              "\nKV.58 Store task detected the following scan list error while Loading unsol file"
-              "\nUnsol list file name = UNSOL.SVC\nfacility=13  error=13062\n");
+              "\nUnsol list file name = STORE.SVC\n\n" + entryLine(13, 13062) +
+                  "\n"
+                  "\nKV.58 Store task detected the following scan list error while Loading unsol file"
+                  "\nUnsol list file name = UNSOL.SVC\n" + entryLine(13, 13062) + "\n");
     diag::reportStoreListChange(tables_.store.get(), -1, 4, "STORE.SVC", &clean);
     EXPECT_EQ(takeFiled(), (std::vector<Filed>{{7052, "\nKV.58 Store task saved store list to file STORE.SVC"
                                                       "\n(the list is not shown: no memory for its text)"}}));

@@ -7,6 +7,7 @@
 #include <string_view>
 #include <vector>
 
+#include "msglib/code_catalogue.h"
 #include "msglib/msglib.h"
 #include "platform/file_ops.h"
 #include "tools/sf_tool/inspect_print.h"
@@ -27,6 +28,7 @@ constexpr const char* kUsage =
     "       zento_sf_tool create FILE [--ring MB] [--force]\n"
     "       zento_sf_tool append FILE --count N [--size BYTES] [--type get|uns] [--node NODE]\n"
     "                            [--first-seq N]\n"
+    "       zento_sf_tool explain [FACILITY] CODE\n"
     "       zento_sf_tool --help\n"
     "\n"
     "  inspect  show the header blocks, every record from the forward offset and each\n"
@@ -42,6 +44,9 @@ constexpr const char* kUsage =
     "           the node that asked for them, where a recovery sends them (default: the\n"
     "           local node); --first-seq sets the first number (default: one past the\n"
     "           newest record's). A full ring file refuses further messages.\n"
+    "  explain  what a code of a status line (\"facility=13  error=13510\") means; with\n"
+    "           CODE alone, under every facility that has it. Exit 1 for a code with no\n"
+    "           meaning recorded.\n"
     "\n"
     "Exit codes: 0 done, 1 failed, 2 bad usage.\n";
 
@@ -274,6 +279,39 @@ int runAppend(const std::string& path, Options& options) {
     return kToolOk;
 }
 
+bool parseCode(std::string_view text, std::int32_t& value) {
+    if (text.empty()) return false;
+    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+    return ec == std::errc{} && end == text.data() + text.size();
+}
+
+int runExplain(const std::vector<std::string_view>& args) {
+    std::int32_t facility = 0;
+    std::int32_t code = 0;
+    const bool both = args.size() == 3;
+    if ((args.size() != 2 && !both) || !parseCode(args.back(), code) || (both && !parseCode(args[1], facility))) {
+        return usageError("explain takes [FACILITY] CODE, as whole numbers");
+    }
+    bool known = false;
+    auto show = [&](std::int32_t f) {
+        const std::string meaning = codeMeaningText(f, code);
+        if (meaning.empty()) return;
+        std::printf("facility=%d  error=%d  %s\n", static_cast<int>(f), static_cast<int>(code), meaning.c_str());
+        known = true;
+    };
+    if (both) {
+        show(facility);
+    } else {
+        for (const CodeMeaning& entry : codeCatalogue()) {
+            if (entry.code == code) show(entry.facility);
+        }
+    }
+    if (known) return kToolOk;
+    return failed("no meaning is recorded for " +
+                  (both ? "facility " + std::to_string(facility) + " code " : std::string("code ")) +
+                  std::to_string(code));
+}
+
 }  // namespace
 
 int runSfTool(int argc, const char* const* argv) {
@@ -286,6 +324,7 @@ int runSfTool(int argc, const char* const* argv) {
     }
     if (args.empty()) return usageError("a command is needed");
     const std::string_view command = args[0];
+    if (command == "explain") return runExplain(args);
     if (args.size() < 2 || args[1].empty()) return usageError(std::string(command) + " needs a FILE");
     const std::string path(args[1]);
     Options options(std::vector<std::string_view>(args.begin() + 2, args.end()));

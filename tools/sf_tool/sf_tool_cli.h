@@ -1,5 +1,5 @@
 #pragma once
-// The zento_sf_tool command line: inspect, dump, create, append. Results go
+// The zento_sf_tool command line: inspect, dump, create, append, explain. Results go
 // to standard output, complaints to standard error.
 //
 // Exit codes: 0 done (inspect: a sound file); 1 the command failed (inspect:
