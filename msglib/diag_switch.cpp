@@ -2,13 +2,13 @@
 
 #include <atomic>
 #include <chrono>
-#include <cstdlib>
 #include <mutex>
 #include <string>
-#include <string_view>
 
 #include "msglib/msglib.h"
+#include "platform/clock.h"
 #include "platform/disk_files.h"
+#include "platform/environment.h"
 
 namespace {
 
@@ -22,14 +22,12 @@ std::atomic<bool> looked{false};
 std::mutex lookLock;
 
 std::int64_t steadyNs() {
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(platform::MonotonicClock::now().time_since_epoch())
         .count();
 }
 
 bool switchedOn() {
-    const char* configured = std::getenv("ZENTO_DIAG");
-    const std::string_view value = configured != nullptr ? configured : "";
-    if (value.size() == 2 && (value[0] | 0x20) == 'o' && (value[1] | 0x20) == 'n') return true;
+    if (platform::diagnosticsRequested()) return true;
     const std::string marker = zentoHome() + "/diag.on";
     return platform::fileReadable(marker.c_str());
 }

@@ -5,6 +5,7 @@
 //   ZENTO_SF_SYNC  "message": sync the store file's header to the disk after
 //               every removal of an acknowledged message; anything else (the
 //               default): sync once, when the store file is closed.
+//   ZENTO_DIAG  "on" (any case): task diagnostics on from the start.
 #include <string>
 
 namespace platform {
@@ -15,6 +16,10 @@ namespace platform {
 std::string zentoHome();
 std::string zentoHomeDir(const char* subdirectory);
 std::string zentoNode();
+
+// Whether ZENTO_DIAG asks for task diagnostics; read on every call, as the
+// diagnostic switch looks again now and then.
+bool diagnosticsRequested();
 
 enum class StoreSync { AtClose, EveryMessage };
 // Read on every call, so a test may change it between recoveries.
