@@ -43,6 +43,7 @@
 #include "msglib/transport_socket_io.h"
 #include "platform/clock.h"
 #include "platform/environment.h"
+#include "platform/stop_signal.h"
 
 namespace msglib {
 
@@ -383,7 +384,11 @@ std::int32_t SocketTransport::receive(std::int32_t timeout, Message& msg, Status
         }
         const int ready = ::poll(entries.data(), count, millisecondsLeft(deadline));
         if (ready < 0) {
-            if (errno == EINTR) continue;
+            // A stop signal ends the wait at once: the program acts on it.
+            if (errno == EINTR) {
+                if (platform::stopSignalled()) return 0;
+                continue;
+            }
             loadFailure(errno, kTransportReceiveFailed, status);
             return -1;
         }

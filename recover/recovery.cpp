@@ -10,6 +10,7 @@
 #include "forward/forwarding.h"
 #include "msglib/msglib.h"
 #include "msglib/task_kind.h"
+#include "platform/stop_signal.h"
 #include "recover/command_line.h"
 #include "recover/recover_context.h"
 #include "recover/same_address.h"
@@ -91,6 +92,9 @@ private:
     }
 
     Next handleMessage(const Message& msg);
+    void shutDown();
+    bool stopSignalled();
+    void noticeEmptyStoreFile();
     Next handleAck(const Message& msg);
     void forwardStep();
 
@@ -129,11 +133,9 @@ MainLoop::Next MainLoop::handleAck(const Message& msg) {
         print("All messages have been forwarded.\n");
         log("All messages from file %s have been forwarded\n%s process is exitting\n", ctx_.storeFileName.c_str(),
             ctx_.serviceName);
-        sendEndOfFileNotice(ctx_.forward, ctx_.store, status_);
+        noticeEmptyStoreFile();
         logBlockIfFailed();
-        ZENTO_SERVER_EXIT(status_);
-        logBlockIfFailed();
-        ctx_.stopRequested = true;
+        shutDown();
     }
     return Next::ForwardStep;
 }
@@ -151,9 +153,7 @@ MainLoop::Next MainLoop::handleMessage(const Message& msg) {
         case kTransShut: {
             AddressRecord source = ZENTO_SERVER_REQSRC(msg.view());
             logWithLogStatus("\nReceived Shutdown message from %.32s on node %.32s\n", source.service, source.node);
-            ZENTO_SERVER_EXIT(status_);
-            logBlockIfFailed();
-            ctx_.stopRequested = true;
+            shutDown();
             return Next::ForwardStep;
         }
         case kTransDisconnect: {
@@ -168,19 +168,44 @@ MainLoop::Next MainLoop::handleMessage(const Message& msg) {
     }
 }
 
+void MainLoop::shutDown() {
+    ZENTO_SERVER_EXIT(status_);
+    logBlockIfFailed();
+    ctx_.stopRequested = true;
+}
+
+// A signal is taken as a SHUT request: the loop stops before its next step,
+// with the outstanding message left in the store file.
+bool MainLoop::stopSignalled() {
+    if (ctx_.stopRequested) return true;
+    if (!platform::stopSignalled()) return false;
+    logWithLogStatus("\nReceived a stop signal: ending as on a shutdown request\n");
+    shutDown();
+    return true;
+}
+
+// The end-of-file notice tells the destination that the store file is
+// empty: only once the header that says so is on the disk. A header that
+// cannot be synced ends the run as a file fault, without the notice.
+void MainLoop::noticeEmptyStoreFile() {
+    if (recoveryFaulted(ctx_)) return;  // data that could not be read on is not an empty store file
+    StatusBlock syncStatus;
+    if (!syncStoreHeader(ctx_.store, syncStatus)) return;
+    sendEndOfFileNotice(ctx_.forward, ctx_.store, status_);
+}
+
 void MainLoop::forwardStep() {
-    if (recoveryStopping(ctx_)) return;
+    if (recoveryStopping(ctx_) || stopSignalled()) return;
     rxTimeout_ = forwardNextMessage(ctx_.forward, ctx_.store, status_);
     if (recoveryStopping(ctx_)) {
-        // Data that could not be read on is not an empty store file.
-        if (!recoveryFaulted(ctx_)) sendEndOfFileNotice(ctx_.forward, ctx_.store, status_);
+        noticeEmptyStoreFile();
     } else {
         logBlockIfFailed();
     }
 }
 
 void MainLoop::run() {
-    while (!recoveryStopping(ctx_)) {
+    while (!recoveryStopping(ctx_) && !stopSignalled()) {
         acceptStep();
         Message msg;
         std::int32_t n = ZENTO_SERVER_RECEIVE(rxTimeout_, msg, status_);

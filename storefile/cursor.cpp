@@ -464,11 +464,16 @@ void ReadCall::reportRejected(const char* why, bool headCrcGood) {
 
 // The header after a removal, on the disk before the removal counts when
 // every message is to be synced.
-void recordRemoval(const StoreFile& store, StatusBlock& writeStatus) {
+void recordRemoval(StoreFile& store, StatusBlock& writeStatus) {
+    store.headerUnsynced = true;
     writeStoreHeader(store, store.header, writeStatus);
     if (statusFailed(writeStatus) || store.syncPolicy != platform::StoreSync::EveryMessage) return;
     syncStoreFile(store.storeFileHandle, writeStatus);
-    if (statusFailed(writeStatus)) std::printf("Warning: ERROR trying to write file header: error in SYNC.\n");
+    if (statusFailed(writeStatus)) {
+        std::printf("Warning: ERROR trying to write file header: error in SYNC.\n");
+        return;
+    }
+    store.headerUnsynced = false;
 }
 
 // The destination acknowledges the message again after every resend; when
@@ -495,6 +500,7 @@ std::uint32_t readNextMessage(StoreFile& store, StatusBlock& status) {
     ReadCall call(store, status);
     const std::uint32_t result = call.run();
     if (call.headerChanged() && store.access == StoreAccess::Recover) {
+        store.headerUnsynced = true;
         StatusBlock writeStatus;
         writeStoreHeader(store, store.header, writeStatus);
         if (statusFailed(writeStatus)) {

@@ -10,7 +10,9 @@
 #include <vector>
 
 #include "msglib/msglib.h"
+#include "platform/disk_files.h"
 #include "platform/file_kind.h"
+#include "platform/file_lock.h"
 #include "platform/file_ops.h"
 #include "platform/named_mutex.h"
 #include "platform/system_error.h"
@@ -181,6 +183,16 @@ std::int32_t zento_s_file_open(const char* path, int flags, StatusBlock& status)
         platform::rtClose(handle);
         releaseNameLock(path, own);
         ZENTO_SERVER_LDBLK(kFacilityStore, kNotRegularFile, status);
+        return -1;
+    }
+
+    // A file that is being made is held with no sharing: it is refused
+    // rather than seen half-made.
+    if (!platform::shareOpenFile(handle)) {
+        platform::rtClose(handle);
+        releaseNameLock(path, own);
+        ZENTO_SERVER_LDBLK(kFacilityRuntime, EWOULDBLOCK, status);
+        ZENTO_SERVER_LDBLK(kFacilityStore, kOpenFailed, status);
         return -1;
     }
 
@@ -362,11 +374,23 @@ void syncStoreFile(std::int32_t handle, StatusBlock& status) {
 
 // The file-region lock steps lock nothing: the name lock taken at open already
 // keeps other processes away from the file.
-void lockStoreFile(std::int32_t /*handle*/, const char* /*path*/, std::int64_t /*length*/, StatusBlock& status) {
+// The name lock is per extension: the same file reached under another
+// extension (a link, a copy of the path with another suffix) would be
+// drained by two recoveries at once. The region lock belongs to the file
+// itself, so the second one waits whatever name it came by.
+void lockStoreFile(std::int32_t handle, const char* path, std::int64_t length, StatusBlock& status) {
     ZENTO_SERVER_INITBLK(status);
+    const int error = platform::lockFileRegion(handle, path, length);
+    if (error != 0) ZENTO_SERVER_LDBLK(kFacilityRuntime, error, status);
 }
 
-void unlockStoreFile(std::int32_t /*handle*/, std::int64_t /*length*/, StatusBlock& /*status*/) {}
+// Closing the handle releases the lock as well; a failed unlock is told.
+void unlockStoreFile(std::int32_t handle, std::int64_t length, StatusBlock& status) {
+    ZENTO_SERVER_INITBLK(status);
+    if (handle < 0) return;
+    const int error = platform::unlockFileRegion(handle, length);
+    if (error != 0) ZENTO_SERVER_LDBLK(kFacilityRuntime, error, status);
+}
 
 void LogWinError(const char* tag, const char* text, std::uint32_t error) {
     char line[2048];

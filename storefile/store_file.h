@@ -70,6 +70,8 @@ struct StoreFile {
     // The header could not be written or synced: the recovery ends without
     // the end-of-file notice and with a failure code.
     bool faulted = false;
+    // The header was written since it was last synced to the disk.
+    bool headerUnsynced = false;
     std::uint32_t progressCounter = 0;
     ReadOutcome lastReadOutcome = ReadOutcome::None;
     // Ring reading in this run: the first record delivered, the furthest

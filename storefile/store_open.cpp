@@ -120,6 +120,19 @@ bool openStoreFile(StoreFile& store, std::string_view path, const StoreOpenOptio
     return true;
 }
 
+bool syncStoreHeader(StoreFile& store, StatusBlock& status) {
+    ZENTO_SERVER_INITBLK(status);
+    syncStoreFile(store.storeFileHandle, status);
+    if (!statusFailed(status)) {
+        store.headerUnsynced = false;
+        return true;
+    }
+    std::printf("Error syncing file: %s.\n", platform::runtimeErrorText(runtimeCause(status)).c_str());
+    load(kStoreSyncFailed, status);
+    store.faulted = true;
+    return false;
+}
+
 bool MasterFileClose(StoreFile& store, StatusBlock& status) {
     bool result = true;
     StatusBlock local;
@@ -136,13 +149,11 @@ bool MasterFileClose(StoreFile& store, StatusBlock& status) {
 
     if (store.storeFileHandle != -1) {
         // The header reaches the disk here at the latest, however the
-        // recovery ended. A header that may not be on the disk is no success:
-        // the recovery's exit code says so.
-        syncStoreFile(store.storeFileHandle, local);
-        if (statusFailed(local)) {
-            std::printf("Error syncing file: %s.\n", platform::runtimeErrorText(runtimeCause(local)).c_str());
+        // recovery ended, unless nothing was written since its last sync
+        // (before the end-of-file notice). A header that may not be on the
+        // disk is no success: the recovery's exit code says so.
+        if (store.headerUnsynced && !syncStoreHeader(store, local)) {
             load(kStoreSyncFailed, status);
-            store.faulted = true;
             result = false;
         }
         closeStoreFileHandle(store.storeFileHandle, local);

@@ -12,6 +12,9 @@
 
 // Opens and locks the file at path and reads its header into store.
 bool openStoreFile(StoreFile& store, std::string_view path, const StoreOpenOptions& options, StatusBlock& status);
+// Puts what was written of the file on the disk. On failure prints "Error
+// syncing file: <reason>.", loads 13457 and marks the store faulted.
+bool syncStoreHeader(StoreFile& store, StatusBlock& status);
 bool MasterFileClose(StoreFile& store, StatusBlock& status);
 void readStoreHeader(StoreFile& store, StatusBlock& status);
 std::int32_t detectHeaderType(std::span<const std::uint8_t> bytes);

@@ -1,9 +1,11 @@
 // Whole recoveries as real processes: every header type and layout, NODE
 // across TCP, a closed standard output, a destination that answers a message
-// twice, a second recovery of the same file. Every message arrives once, in
+// twice, a second recovery of the same file, a stop signal. Every message arrives once, in
 // order, as it was stored.
 #include <netinet/in.h>
 #include <sys/socket.h>
+
+#include <algorithm>
 
 #include "tests/e2e/e2e_support.h"
 
@@ -147,31 +149,66 @@ TEST_F(FullRecovery, MessageSentAfterALateAnsweredResendStaysInTheFile) {
 }
 
 // A second recovery of the file waits for the first's lock on it (and says
-// so once), then finds nothing left: each message arrives once.
+// so once), then finds nothing left: each message arrives once. The file
+// reached under another extension (a link) is the same file: the name locks
+// differ, and the lock on the file itself makes it wait all the same.
 TEST_F(FullRecovery, SecondRecoveryOfAFileWaitsForTheFirstThenFindsNothingLeft) {
-    fill();
-    // Slow enough answers that the first recovery holds the file a while.
-    Process arec, first, second;
-    ASSERT_TRUE(startArec(arec, node_, capture_, {"--ack-delay-ms", "400"}));
-    ASSERT_TRUE(first.start(node_, {kRecover, "recone", store_}, node_.file("first.out")));
-    ASSERT_TRUE(waitUntil([&] { return contains(first.out(), "File opened.\n"); })) << first.out();
+    const std::string link = node_.file("store.lnk");
+    for (const bool throughLink : {false, true}) {
+        SCOPED_TRACE(throughLink ? "through a link" : "same name");
+        fill();
+        std::filesystem::remove(capture_);
+        std::filesystem::remove(link);
+        std::filesystem::create_hard_link(store_, link);
+        // Slow enough answers that the first recovery holds the file a while.
+        Process arec, first, second;
+        ASSERT_TRUE(startArec(arec, node_, capture_, {"--ack-delay-ms", "400"}));
+        ASSERT_TRUE(first.start(node_, {kRecover, "recone", store_}, node_.file("first.out")));
+        ASSERT_TRUE(waitUntil([&] { return contains(first.out(), "File opened.\n"); })) << first.out();
 
-    const std::string waiting = "Waiting for the lock on 'dat' held by another process...\n";
-    ASSERT_TRUE(second.start(node_, {kRecover, "rectwo", store_}, node_.file("second.out")));
-    ASSERT_TRUE(waitUntil([&] { return contains(second.err(), waiting); })) << second.err();
-    EXPECT_EQ(second.out(), "Zen-TO Recover Process for DLGP service 'RECTWO' started.\n")
-        << "the store file is opened only once the first recovery has let go of it";
-    EXPECT_TRUE(first.running());
-    EXPECT_EQ(first.wait(), 0) << first.out();
-    EXPECT_EQ(second.wait(), 0) << second.out();
-    EXPECT_EQ(second.err(), waiting) << "said once, not once per attempt";
-    EXPECT_TRUE(contains(node_.log(), "[RECTWO] Recovery of " + store_ + " ended: 0 messages forwarded, 0 resends"))
+        const std::string path = throughLink ? link : store_;
+        const std::string waiting =
+            "Waiting for the lock on '" + (throughLink ? link : std::string("dat")) + "' held by another process...\n";
+        ASSERT_TRUE(second.start(node_, {kRecover, "rectwo", path}, node_.file("second.out")));
+        ASSERT_TRUE(waitUntil([&] { return contains(second.err(), waiting); })) << second.err();
+        EXPECT_TRUE(first.running());
+        EXPECT_EQ(first.wait(), 0) << first.out();
+        EXPECT_EQ(second.wait(), 0) << second.out();
+        EXPECT_EQ(second.err(), waiting) << "said once, not once per attempt";
+        EXPECT_TRUE(contains(node_.log(), "[RECTWO] Recovery of " + path + " ended: 0 messages forwarded, 0 resends"))
+            << node_.log();
+        // Anything the second sent would have come within the acknowledgement delay.
+        std::this_thread::sleep_for(milliseconds(300));
+        arec.kill(SIGTERM);
+        EXPECT_EQ(arec.wait(), 0);
+        EXPECT_EQ(received(capture_), numbers(1, 8));
+    }
+}
+
+// SIGTERM stops a recovery as a SHUT request does: the lines of an ending
+// run, the file closed with the unacknowledged message in it, and a rerun
+// forwards the rest.
+TEST_F(FullRecovery, StopSignalEndsTheRunAsAShutdownDoes) {
+    fill();
+    Process arec, recovery;
+    ASSERT_TRUE(startArec(arec, node_, capture_, {"--ack-delay-ms", "300"}));
+    ASSERT_TRUE(recovery.start(node_, {kRecover, "recsvc", store_}, node_.file("recovery.out")));
+    ASSERT_TRUE(waitUntil([&] { return received(capture_).size() >= 2; }));
+    recovery.kill(SIGTERM);
+    EXPECT_EQ(recovery.wait(), 0) << recovery.out();
+    EXPECT_TRUE(recovery.out().ends_with(kClosing)) << recovery.out();
+    EXPECT_TRUE(contains(node_.log(), "[RECSVC] \nReceived a stop signal: ending as on a shutdown request\n"))
         << node_.log();
-    // Anything the second sent would have come within the acknowledgement delay.
-    std::this_thread::sleep_for(milliseconds(300));
+    const std::size_t first = received(capture_).size();
+    EXPECT_LT(first, 8u);
+
+    EXPECT_EQ(run(node_, {"recsvc", store_}).exitCode, 0);
+    std::this_thread::sleep_for(milliseconds(400));
     arec.kill(SIGTERM);
     EXPECT_EQ(arec.wait(), 0);
-    EXPECT_EQ(received(capture_), numbers(1, 8));
+    Numbers all = received(capture_);
+    all.erase(std::unique(all.begin(), all.end()), all.end());  // the outstanding one may come twice
+    EXPECT_EQ(all, numbers(1, 8));
 }
 
 }  // namespace

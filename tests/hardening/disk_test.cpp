@@ -54,7 +54,7 @@ TEST_F(Disk, HeaderNeverPassesAnUnacknowledgedMessage) {
         };
         testsupport::FaultyFileOps counting;  // no faults: it counts the syncs
         const RunResult run = recoverInProcess(path_, destination);
-        EXPECT_EQ(counting.calls(FileOpKind::Fsync), everyMessage ? 4 + 1 : 1) << "per removal and at the close";
+        EXPECT_EQ(counting.calls(FileOpKind::Fsync), everyMessage ? 4 : 1) << "per removal, or once at the close";
         EXPECT_EQ(run.exitCode, 0) << run.out;
         EXPECT_EQ(passed, std::vector<std::string>{});
         EXPECT_EQ(withoutRepeats(run.delivered), numbers(1, 5));

@@ -10,6 +10,7 @@
 
 #include "msglib/inprocess.h"
 #include "msglib/msglib.h"
+#include "platform/file_ops.h"
 #include "recover/recover_context.h"
 #include "recover/recovery.h"
 #include "storefile/file_handle.h"
@@ -100,10 +101,15 @@ inline RunResult recoverInProcess(const std::string& path, InProcessNetwork::Sen
     testing::internal::CaptureStdout();
     result.exitCode = runRecovery(ctx, 3, argv);
     result.out = testing::internal::GetCapturedStdout();
-    // A failed start leaves the file open, as the process's end would close it.
+    // A failed start or close leaves the file open; the process's end would
+    // close it, whatever faults the test injects (its lock would keep the
+    // next run waiting).
     if (ctx.store.storeFileHandle >= 0) {
+        const platform::FileOps& injected = platform::fileOps();
+        platform::installFileOps(nullptr);
         StatusBlock ignored;
         closeStoreFileHandle(ctx.store.storeFileHandle, ignored);
+        platform::installFileOps(&injected);
     }
     for (const auto& sent : net.sent()) {
         const std::int32_t id = listIdOf(sent.view());
