@@ -1,6 +1,7 @@
 // storeCrc over 292-byte message heads laid back to back, as the forward
 // search of a damaged store file checks them, next to the plain
-// byte-at-a-time table loop it replaces. Goal: at least 4 times faster.
+// byte-at-a-time table loop. Goal: at least 30 times faster. The sixteen-way
+// table that processors without carry-less multiplication use is shown too.
 #include <benchmark/benchmark.h>
 
 #include <array>
@@ -8,6 +9,7 @@
 #include <random>
 #include <vector>
 
+#include "storefile/crc_variants.h"
 #include "storefile/store_format.h"
 
 namespace {
@@ -50,6 +52,17 @@ void BM_StoreCrc(benchmark::State& state) {
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) * static_cast<std::int64_t>(bytes.size()));
 }
 
+void BM_StoreCrcTableFallback(benchmark::State& state) {
+    const std::vector<std::uint8_t> bytes = randomHeads();
+    const auto crc = storeCrcVariants().front().crc;
+    for (auto _ : state) {
+        std::uint32_t sum = 0;
+        for (std::size_t h = 0; h < kHeads; ++h) sum ^= crc(std::span(bytes).subspan(h * kHead, kHead));
+        benchmark::DoNotOptimize(sum);
+    }
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) * static_cast<std::int64_t>(bytes.size()));
+}
+
 void BM_ByteAtATimeTable(benchmark::State& state) {
     const std::vector<std::uint8_t> bytes = randomHeads();
     const auto table = byteTable();
@@ -68,6 +81,7 @@ void BM_ByteAtATimeTable(benchmark::State& state) {
 }  // namespace
 
 BENCHMARK(BM_StoreCrc);
+BENCHMARK(BM_StoreCrcTableFallback);
 BENCHMARK(BM_ByteAtATimeTable);
 
 BENCHMARK_MAIN();

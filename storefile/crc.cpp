@@ -5,10 +5,23 @@
 // Shifting the data in unaugmented makes the register the remainder of the
 // message itself, so for four bytes or more it equals the usual augmented
 // MSB-first CRC of all bytes but the last four, XOR those four read big-endian.
-// The fast path computes that form sixteen bytes at a time.
+// The table path computes that form sixteen bytes at a time.
+//
+// The register is the message polynomial modulo P, so zero bytes in front of
+// a message do not change it. Processors with carry-less multiplication fold
+// the message sixteen bytes at a time in four independent lanes instead
+// (about ten times the table's speed on record heads); the table path stays
+// for other processors and inputs shorter than one fold.
 #include <array>
+#include <cstddef>
 
+#include "storefile/crc_variants.h"
 #include "storefile/store_format.h"
+
+#if (defined(__i386__) || defined(__x86_64__)) && (defined(__GNUC__) || defined(__clang__))
+#define ZENTO_CRC_CLMUL 1
+#include <immintrin.h>
+#endif
 
 namespace {
 
@@ -67,6 +80,134 @@ std::uint32_t augmentedCrc(std::uint32_t crc, const std::uint8_t* p, std::size_t
     return crc;
 }
 
+std::uint32_t crcByTable(std::span<const std::uint8_t> bytes) {
+    const std::size_t n = bytes.size();
+    const std::uint8_t* p = bytes.data();
+    if (n < 4) {
+        std::uint32_t r = 0;
+        for (std::size_t i = 0; i < n; ++i) r = (r << 8) | p[i];
+        return r;
+    }
+    return augmentedCrc(0, p, n - 4) ^ loadBigEndian(p + n - 4);
+}
+
+#if defined(ZENTO_CRC_CLMUL)
+
+// x^k mod P.
+constexpr std::uint64_t xPowMod(int k) {
+    std::uint32_t r = 1;
+    for (int i = 0; i < k; ++i) r = (r & 0x80000000u) != 0 ? (r << 1) ^ kPolynomial : r << 1;
+    return r;
+}
+
+// floor(x^64 / P), for the Barrett reduction: x^32 + floor(x^32 * (P - x^32) / P).
+constexpr std::uint64_t barrettMu() {
+    std::uint64_t rest = std::uint64_t{kPolynomial} << 32;
+    std::uint64_t quotient = std::uint64_t{1} << 32;
+    for (int bit = 63; bit >= 32; --bit) {
+        if (((rest >> bit) & 1u) != 0) {
+            quotient |= std::uint64_t{1} << (bit - 32);
+            rest ^= (std::uint64_t{0x100000000} | kPolynomial) << (bit - 32);
+        }
+    }
+    return quotient;
+}
+
+// Register bit i holds the coefficient of x^i: the first byte of sixteen
+// goes to the top.
+__attribute__((target("pclmul,sse4.1"))) inline __m128i loadReversed(const std::uint8_t* p) {
+    const __m128i reverse = _mm_setr_epi8(15, 14, 13, 12, 11, 10, 9, 8, 7, 6, 5, 4, 3, 2, 1, 0);
+    return _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)), reverse);
+}
+
+// x * x^d for a 128-bit x, reduced to below 96 bits: the high half times
+// x^(d+64) mod P, the low half times x^d mod P; k holds both constants.
+__attribute__((target("pclmul,sse4.1"))) inline __m128i fold(__m128i x, __m128i k) {
+    return _mm_xor_si128(_mm_clmulepi64_si128(x, k, 0x11), _mm_clmulepi64_si128(x, k, 0x00));
+}
+
+// The constants of a fold over d bits, worked out by the compiler.
+template <int d>
+__attribute__((target("pclmul,sse4.1"))) inline __m128i foldConstants() {
+    constexpr auto high = static_cast<long long>(xPowMod(d + 64));
+    constexpr auto low = static_cast<long long>(xPowMod(d));
+    return _mm_set_epi64x(high, low);
+}
+
+__attribute__((target("pclmul,sse4.1"))) std::uint32_t crcByClmul(std::span<const std::uint8_t> bytes) {
+    if (bytes.size() < 16) return crcByTable(bytes);
+    const std::uint8_t* p = bytes.data();
+    const std::uint8_t* const end = p + bytes.size();
+    const __m128i by128 = foldConstants<128>();
+
+    // A length that is no multiple of sixteen: its first bytes form a block
+    // with zeros in front. The mask picks them, reversed, into the low end.
+    alignas(16) static constexpr std::uint8_t kLeadMasks[32] = {
+        15,   14,   13,   12,   11,   10,   9,    8,    7,    6,    5,    4,    3,    2,    1,    0,
+        0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80};
+    const std::size_t lead = bytes.size() % 16;
+    __m128i x;
+    if (lead != 0) {
+        const __m128i mask = _mm_loadu_si128(reinterpret_cast<const __m128i*>(kLeadMasks + 16 - lead));
+        x = _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)), mask);
+        p += lead;
+        x = _mm_xor_si128(fold(x, by128), loadReversed(p));
+    } else {
+        x = loadReversed(p);
+    }
+    p += 16;
+
+    if (end - p >= 48) {
+        const __m128i by512 = foldConstants<512>();
+        __m128i x1 = loadReversed(p);
+        __m128i x2 = loadReversed(p + 16);
+        __m128i x3 = loadReversed(p + 32);
+        p += 48;
+        for (; end - p >= 64; p += 64) {
+            x = _mm_xor_si128(fold(x, by512), loadReversed(p));
+            x1 = _mm_xor_si128(fold(x1, by512), loadReversed(p + 16));
+            x2 = _mm_xor_si128(fold(x2, by512), loadReversed(p + 32));
+            x3 = _mm_xor_si128(fold(x3, by512), loadReversed(p + 48));
+        }
+        x = _mm_xor_si128(_mm_xor_si128(fold(x, foldConstants<384>()), fold(x1, foldConstants<256>())),
+                          _mm_xor_si128(fold(x2, by128), x3));
+    }
+    for (; p < end; p += 16) x = _mm_xor_si128(fold(x, by128), loadReversed(p));
+
+    // 128 bits to 64: the top two 32-bit words times x^96 and x^64 mod P.
+    const __m128i high = _mm_srli_si128(x, 8);
+    constexpr auto x64 = static_cast<long long>(xPowMod(64));
+    constexpr auto x96 = static_cast<long long>(xPowMod(96));
+    const __m128i toLow = _mm_set_epi64x(x64, x96);
+    const __m128i z = _mm_xor_si128(
+        _mm_move_epi64(x),
+        _mm_xor_si128(_mm_clmulepi64_si128(_mm_srli_epi64(high, 32), toLow, 0x00),
+                      _mm_clmulepi64_si128(_mm_and_si128(high, _mm_set_epi32(0, 0, 0, -1)), toLow, 0x10)));
+    // 64 bits to 32 (Barrett): the quotient is floor(floor(z / x^32) * mu / x^32).
+    constexpr auto p33 = static_cast<long long>(std::uint64_t{0x100000000} | kPolynomial);
+    constexpr auto mu = static_cast<long long>(barrettMu());
+    const __m128i barrett = _mm_set_epi64x(p33, mu);
+    const __m128i quotient = _mm_srli_epi64(_mm_clmulepi64_si128(_mm_srli_epi64(z, 32), barrett, 0x00), 32);
+    return static_cast<std::uint32_t>(
+        _mm_cvtsi128_si32(_mm_xor_si128(z, _mm_clmulepi64_si128(quotient, barrett, 0x10))));
+}
+
+bool clmulAvailable() {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("pclmul") && __builtin_cpu_supports("sse4.1");
+}
+
+#endif
+
+using CrcFunction = std::uint32_t (*)(std::span<const std::uint8_t>);
+
+CrcFunction widestCrc() {
+#if defined(ZENTO_CRC_CLMUL)
+    if (clmulAvailable()) return crcByClmul;
+#endif
+    return crcByTable;
+}
+
 }  // namespace
 
 std::uint32_t storeCrcBitwise(std::span<const std::uint8_t> bytes) {
@@ -82,14 +223,16 @@ std::uint32_t storeCrcBitwise(std::span<const std::uint8_t> bytes) {
 }
 
 std::uint32_t storeCrc(std::span<const std::uint8_t> bytes) {
-    const std::size_t n = bytes.size();
-    const std::uint8_t* p = bytes.data();
-    if (n < 4) {
-        std::uint32_t r = 0;
-        for (std::size_t i = 0; i < n; ++i) r = (r << 8) | p[i];
-        return r;
-    }
-    return augmentedCrc(0, p, n - 4) ^ loadBigEndian(p + n - 4);
+    static const CrcFunction wide = widestCrc();
+    return wide(bytes);
+}
+
+std::vector<StoreCrcVariant> storeCrcVariants() {
+    std::vector<StoreCrcVariant> variants{{"table", crcByTable}};
+#if defined(ZENTO_CRC_CLMUL)
+    if (clmulAvailable()) variants.push_back({"clmul", crcByClmul});
+#endif
+    return variants;
 }
 
 std::uint32_t bodyChecksum(std::span<const std::uint8_t> /*bytes*/) {
