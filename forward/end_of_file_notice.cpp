@@ -76,7 +76,7 @@ void sendEndOfFileNotice(ForwardState& fwd, const StoreFile& store, StatusBlock&
     ZENTO_SERVER_INITBLK(acquisitionStatus);
     TimeStamp valueTime{};
     ZENTO_SERVER_GETTIME(valueTime);
-    if (fwd.destinationAddress.node[0] == '\0') addressToNewestMessage(fwd, store);
+    if (!fwd.addressedAny) addressToNewestMessage(fwd, store);
 
     const std::array<char, 80> tagNames = emptyTagText();
     const std::array<char, 80> value = emptyTagText();

@@ -22,6 +22,12 @@ struct ForwardStats {
     std::uint64_t skippedBytes = 0;
 };
 
+// A message to be taken out unsent, why, and the code the step loads.
+struct SkipPending {
+    const char* reason = nullptr;  // none pending
+    std::int32_t code = 0;
+};
+
 struct ForwardState {
     ForwardSettings settings;
 
@@ -33,6 +39,8 @@ struct ForwardState {
     TimeStamp lastRetryLogTime = {};
     std::int32_t lastRetryError = 0;
     char deviceName[32] = {};
+    bool addressedAny = false;  // a message of this run was addressed to its destination
+    SkipPending skipPending;    // a message whose removal unsent failed, to be tried again
     // The number stamped on the outstanding message at its first send (its
     // resends carry the same), and the next one to hand out (0: not seeded).
     std::uint32_t outstandingTransNum = 0;

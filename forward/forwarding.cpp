@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "forward/transaction_numbers.h"
+#include "msglib/transport_codes.h"
 #include "forward/forward_codes.h"
 #include "storefile/cursor.h"
 #include "storefile/store_file.h"
@@ -141,30 +142,49 @@ bool removeOutstanding(ForwardState& fwd, StoreFile& store, StatusBlock& status)
     return true;
 }
 
-// A message no longer than its head carries nothing to forward. It is taken
-// out of the store file as if acknowledged so that the recovery moves on.
-std::int32_t skipHeadOnlyMessage(ForwardState& fwd, StoreFile& store, std::uint32_t length, StatusBlock& status,
-                                 StatusBlock& logStatus) {
-    std::int64_t position = store.header.forwardOffset;
+// A message that can never go (no longer than its head: nothing to forward;
+// refused by the library itself) is damage. It is taken out of the store file
+// as if acknowledged so that the recovery moves on, and logged and counted as
+// a skipped range. A removal that fails keeps it, as a failed removal of an
+// acknowledged message does: the next step tries again, and three failures in
+// a row stop the recovery.
+std::int32_t skipStoredMessage(ForwardState& fwd, StoreFile& store, const SkipPending& why, StatusBlock& status,
+                               StatusBlock& logStatus) {
+    const std::int64_t position = store.header.forwardOffset;
+    const std::uint32_t length = ZENTO_SERVER_MSGSIZE(store.currentMsg.view());
+    fwd.skipPending = why;
     StatusBlock removeStatus;
     if (!removeOutstanding(fwd, store, removeStatus)) {
-        return endWithoutMessage(fwd, store, false, removeStatus, logStatus);
+        ZENTO_SERVER_LOGBLK(serviceOf(fwd), removeStatus, logStatus);
+        return kNormalWait;
     }
+    fwd.skipPending = {};
     fwd.lastMsgAcked = true;
     ++fwd.stats.skippedMessages;
     fwd.stats.skippedBytes += kRecordPrefixSize + length;
 
     char line[1024];
-    std::snprintf(line, sizeof line, "Skipped a stored message of %u bytes at location %" PRId64
-                  ": too short to forward", length, static_cast<std::int64_t>(position));
+    std::snprintf(line, sizeof line, "Skipped a stored message of %u bytes at location %" PRId64 ": %s", length,
+                  static_cast<std::int64_t>(position), why.reason);
     logText(fwd, line, logStatus);
-    ZENTO_SERVER_LDBLK(kFacilityStore, kErrMessageTooShort, status);
+    ZENTO_SERVER_LDBLK(kFacilityStore, why.code, status);
 
-    if (!store.moreMessages || store.stopRequested) {
+    if (store.stopRequested) {
         fwd.stopRequested = true;
         return kNoWait;
     }
-    return kNormalWait;
+    // The last message taken out ends the data as its acknowledgement would:
+    // the caller sees moreMessages cleared with nothing outstanding.
+    return store.moreMessages ? kNormalWait : kNoWait;
+}
+
+// The library refuses the message itself, as opposed to a destination that
+// cannot be reached or does not answer: no resend can ever succeed.
+bool refusedByTheLibrary(const StatusBlock& status) {
+    for (int i = 0; i < statusEntryCount(status); ++i) {
+        if (status.facility[i] == kFacilityLibrary && status.error[i] == kTransportBadMessage) return true;
+    }
+    return false;
 }
 
 }  // namespace
@@ -200,9 +220,12 @@ std::int32_t sendNext(ForwardState& fwd, StoreFile& store, StatusBlock& status, 
         ZENTO_SERVER_LOGBLK(serviceOf(fwd), status, logStatus);
         ZENTO_SERVER_INITBLK(status);
     }
-    if (length <= kMessageHeadSize) return skipHeadOnlyMessage(fwd, store, length, status, logStatus);
+    if (length <= kMessageHeadSize) {
+        return skipStoredMessage(fwd, store, {"too short to forward", kErrMessageTooShort}, status, logStatus);
+    }
 
     addressToRequester(fwd, store.currentMsg.view());
+    fwd.addressedAny = true;
     ReplyFields fields;
     if (parseForLog(store.currentMsg, fields, logStatus) && fields.deviceName != nullptr) {
         std::memcpy(fwd.deviceName, fields.deviceName, sizeof fwd.deviceName);
@@ -222,6 +245,12 @@ std::int32_t sendNext(ForwardState& fwd, StoreFile& store, StatusBlock& status, 
         return kNormalWait;
     }
 
+    if (refusedByTheLibrary(status)) {
+        ZENTO_SERVER_LOGBLK(serviceOf(fwd), status, logStatus);
+        ZENTO_SERVER_INITBLK(status);
+        return skipStoredMessage(fwd, store, {"the messaging library refuses to send it", kErrMessageUnsendable},
+                                 status, logStatus);
+    }
     StatusBlock parseStatus;
     logListIdLine(fwd, "Recover Store File Process had error on send; listid ", listIdOf(store.currentMsg, parseStatus),
                   logStatus);
@@ -266,6 +295,7 @@ std::int32_t forwardNextMessage(ForwardState& fwd, StoreFile& store, StatusBlock
     ZENTO_SERVER_INITBLK(logStatus);
 
     if (!store.moreMessages) return kNormalWait;
+    if (fwd.skipPending.reason != nullptr) return skipStoredMessage(fwd, store, fwd.skipPending, status, logStatus);
     if (!fwd.lastMsgAcked) {
         if (!ackTimerExpired(fwd.ackDeadline)) return kNormalWait;
         fwd.retryPending = true;

@@ -183,6 +183,7 @@ constexpr CodeMeaning kCatalogue[] = {
     {13, 13470, "forwardNextMessage: the frequency of the message sent could not be read"},
     {13, 13471, "forwardNextMessage: the cursor delivered no message and failed"},
     {13, 13473, "forwardNextMessage: a stored message no longer than its head was taken out unsent"},
+    {13, 13474, "forwardNextMessage: a stored message the messaging library refuses to send was taken out unsent"},
     // The header (storefile/store_codes.h).
     {13, 13510, "the store file header is unusable: both blocks bad, or the forward offset outside the file"},
     {13, 13511, "the seek to the store file header failed"},

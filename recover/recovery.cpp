@@ -93,6 +93,7 @@ private:
 
     Next handleMessage(const Message& msg);
     void shutDown();
+    void finishAfterLastMessage();
     bool stopSignalled();
     void noticeEmptyStoreFile();
     Next handleAck(const Message& msg);
@@ -129,15 +130,19 @@ MainLoop::Next MainLoop::handleAck(const Message& msg) {
         return Next::ForwardStep;
     }
 
-    if (!ctx_.store.moreMessages) {
-        print("All messages have been forwarded.\n");
-        log("All messages from file %s have been forwarded\n%s process is exitting\n", ctx_.storeFileName.c_str(),
-            ctx_.serviceName);
-        noticeEmptyStoreFile();
-        logBlockIfFailed();
-        shutDown();
-    }
+    if (!ctx_.store.moreMessages) finishAfterLastMessage();
     return Next::ForwardStep;
+}
+
+// The last stored message is out of the store file, acknowledged or taken
+// out unsent.
+void MainLoop::finishAfterLastMessage() {
+    print("All messages have been forwarded.\n");
+    log("All messages from file %s have been forwarded\n%s process is exitting\n", ctx_.storeFileName.c_str(),
+        ctx_.serviceName);
+    noticeEmptyStoreFile();
+    logBlockIfFailed();
+    shutDown();
 }
 
 MainLoop::Next MainLoop::handleMessage(const Message& msg) {
@@ -199,9 +204,11 @@ void MainLoop::forwardStep() {
     rxTimeout_ = forwardNextMessage(ctx_.forward, ctx_.store, status_);
     if (recoveryStopping(ctx_)) {
         noticeEmptyStoreFile();
-    } else {
-        logBlockIfFailed();
+        return;
     }
+    logBlockIfFailed();
+    // The step took the last message out unsent.
+    if (!ctx_.store.moreMessages && ctx_.forward.lastMsgAcked) finishAfterLastMessage();
 }
 
 void MainLoop::run() {

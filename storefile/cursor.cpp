@@ -9,18 +9,27 @@
 // when a wrap exists (firstMsgOffset > lastMsgOffset).
 //
 // Decisions on records the format leaves open:
-// - Unwritten space. Zero bytes pass the head CRC (the CRC of zeros is 0)
-//   with a length word of 0, so a record whose 292 head bytes are all zero is
-//   taken as the end of the written data, never as a message: linear reading
-//   ends there as at the end of the file ("Reached file end.", no further
-//   messages); ring reading wraps there when it may, else ends with both
-//   stopRequested set and moreMessages cleared.
+// - Zero bytes pass the head CRC (the CRC of zeros is 0) with a length word
+//   of 0, so a record whose 292 head bytes are all zero is never a message.
+//   Where the header names data (below lastOffset; behind a wrap, up to the
+//   newest record of a type-2 header) it is damage: a power loss leaves
+//   blocks allocated but never written while later records reached the
+//   disk. It is stepped over by a search (before the wrap, for records that
+//   start before lastOffset, as those behind are an earlier lap's), and when
+//   none follows, the range the header promised is reported as skipped. In
+//   DUMP mode the search decides alone: zeros behind the last record found
+//   are unwritten space. Elsewhere zeros are unwritten space, the end of the
+//   written data: linear reading ends there as at the end of the file
+//   ("Reached file end.", no further messages); ring reading wraps there when
+//   it may, else ends with both stopRequested set and moreMessages cleared.
 // - Any other record whose length word is below 292 cannot hold its own head;
 //   it is stepped over like a record whose head CRC failed (a search from the
 //   next byte), and when nothing follows the call reports TooShort.
 // - A record whose message runs past the end of the file is the truncated
 //   tail of the data: it ends the data like the end of the file, as the
-//   comparison counts its 12-byte prefix too.
+//   comparison counts its 12-byte prefix too. In the part of a ring before
+//   the wrap it is damage instead: the file was cut there, and the newer
+//   records lie behind the wrap, so reading goes on there.
 //
 // Decisions on ring reading, which must neither run in circles nor hand out
 // again what was already forwarded:
@@ -216,6 +225,8 @@ private:
     Step readAt(std::int64_t limit);
     Step deliverOrSkipBody(std::int64_t limit);
     Step skipBadHead(std::int64_t limit, const char* why, bool headCrcGood, ReadOutcome outcomeAtEnd);
+    Step skipZeroFill(std::int64_t limit);
+    bool insideNamedData() const;
     Step endOfData(EndCase why, ReadOutcome outcome = ReadOutcome::EndOfData);
     Step fail(const StatusBlock& cause, std::int32_t code);
 
@@ -326,6 +337,7 @@ ReadCall::Step ReadCall::readAt(std::int64_t limit) {
         case HeadVerdict::CrcFailed:
             return skipBadHead(limit, "head CRC mismatch", false, ReadOutcome::EndOfData);
         case HeadVerdict::Unwritten:
+            if (insideNamedData()) return skipZeroFill(limit);
             if (mayWrap()) {
                 wrap();
                 return Step::Again;
@@ -334,6 +346,13 @@ ReadCall::Step ReadCall::readAt(std::int64_t limit) {
         case HeadVerdict::TooShort:
             return skipBadHead(limit, "length word below 292", true, ReadOutcome::TooShort);
         case HeadVerdict::PastEnd:
+            if (mayWrap()) {
+                // A ring cut inside its last record before the physical end:
+                // the newer records lie behind the wrap.
+                reportSkipped(store_.readPosition, store_.fileSize, "the record runs past the end of the file");
+                wrap();
+                return Step::Again;
+            }
             if (store_.reporter != nullptr) {
                 store_.reporter->truncatedRecord(store_.readPosition, store_.fileSize - store_.readPosition);
             }
@@ -394,6 +413,48 @@ ReadCall::Step ReadCall::skipBadHead(std::int64_t limit, const char* why, bool h
         return Step::Again;
     }
     return endOfData(EndCase::BadHead, outcomeAtEnd);
+}
+
+// Where the header says records lie, zeros are damage, not the end of the
+// data: a power loss leaves blocks allocated but never written while later
+// records reached the disk. DUMP's default header names the whole file, and
+// there the search decides.
+bool ReadCall::insideNamedData() const {
+    const StoreFileHeader& h = store_.header;
+    if (ring() && wrapExists() && afterWrap()) {
+        return namesNewestRecord(store_) && store_.readPosition <= h.lastMsgOffset;
+    }
+    return store_.readPosition < h.lastOffset;
+}
+
+ReadCall::Step ReadCall::skipZeroFill(std::int64_t limit) {
+    const char* why = "zero-filled space inside the data";
+    const bool behindWrap = ring() && wrapExists() && afterWrap();
+    // Before the wrap, or in a linear file, records behind lastOffset are
+    // not this lap's: the search finds only those that start before it (it
+    // examines the starts below limit - 304).
+    std::int64_t zeroLimit = limit;
+    const std::int64_t lastStart = store_.header.lastOffset - 1;
+    if (!behindWrap && lastStart < limit - kRecordHeadSize - 1) zeroLimit = lastStart + kRecordHeadSize + 1;
+    StatusBlock scanStatus;
+    const std::int64_t found =
+        scanForRecord(store_.storeFileHandle, store_.readPosition + 1, zeroLimit, scanStatus);
+    if (statusFailed(scanStatus)) return fail(scanStatus, kNextHeadReadFailed);
+    if (found > 0) {
+        moveTo(found, why);
+        return Step::Again;
+    }
+    // Zeros behind the last record DUMP finds are unwritten space; where the
+    // header names data, what it promised is lost.
+    if (!store_.dumpMode) {
+        const std::int64_t namedEnd = behindWrap ? limit + 1 : std::min(store_.header.lastOffset, limit + 1);
+        reportSkipped(store_.readPosition, namedEnd, why);
+    }
+    if (mayWrap()) {
+        wrap();
+        return Step::Again;
+    }
+    return endOfData(EndCase::UnwrittenSpace);
 }
 
 ReadCall::Step ReadCall::endOfData(EndCase why, ReadOutcome outcome) {

@@ -82,6 +82,7 @@ bool headerFitsFile(const StoreFile& store) {
 
 bool openStoreFile(StoreFile& store, std::string_view path, const StoreOpenOptions& options, StatusBlock& status) {
     ZENTO_SERVER_INITBLK(status);
+    resetStoreFile(store);  // a new cursor on the file
     store.storeFileName.assign(path);
     store.dumpMode = options.dumpMode;
     store.reporter = options.reporter;

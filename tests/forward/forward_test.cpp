@@ -121,15 +121,48 @@ TEST_F(Forwarding, MessageThatIsNoReplyIsSentAllTheSameAndKeepsTheDeviceName) {
     EXPECT_EQ(status_.error[statusEntryCount(status_) - 1], 13470);
 }
 
-TEST_F(Forwarding, HeadOnlyMessageIsTakenOutAndTheNextOneSent) {
+// A message that can never go (no longer than its head, or refused by the
+// library itself) is damage: taken out unsent, logged, and the next one sent.
+// When it is the last one, the step says so as an acknowledgement would.
+TEST_F(Forwarding, MessagesThatCanNeverGoAreTakenOutAndTheNextOneSent) {
+    Bytes badMagic = otherMessage(400);
+    badMagic[0] ^= 0xFF;
+    const std::tuple<const char*, Bytes, std::int32_t> cases[] = {
+        {"too short to forward", otherMessage(292), 13473},
+        {"the messaging library refuses to send it", badMagic, 13474},
+    };
+    for (const auto& [why, message, code] : cases) {
+        fresh(storeWith({message, otherMessage(293), message}));
+        EXPECT_EQ(forward(), kNormalWait) << why;
+        EXPECT_TRUE(sent() == 0 && fwd_.lastMsgAcked) << why;
+        EXPECT_TRUE(testsupport::hasEntry(status_, kFacilityStore, code)) << why << ": " << firstErrorCode(status_);
+        EXPECT_EQ(storedForwardOffset(path_), 192 + 12 + std::int64_t(message.size()));
+        EXPECT_EQ(logged("Skipped a stored message of " + std::to_string(message.size()) + " bytes at location 192: " +
+                         why + "\n"),
+                  1);
+        EXPECT_EQ(forward(), kNormalWait);
+        ASSERT_TRUE(sent() == 1 && network_.sent()[0].bytes.size() == 293u);
+        ASSERT_TRUE(acknowledgeMessage(fwd_, store_, status_));
+        EXPECT_EQ(forward(), kNoWait) << "the last one";
+        EXPECT_TRUE(!store_.moreMessages && fwd_.lastMsgAcked && !stopping());
+    }
+}
+
+// Its removal failing keeps it, as for an acknowledged message: the next
+// step tries again without sending it.
+TEST_F(Forwarding, MessageTakenOutUnsentIsKeptWhenItsRemovalFails) {
     fresh(storeWith({otherMessage(292), otherMessage(293)}));
+    {
+        testsupport::FaultyFileOps faults;
+        faults.failNth(testsupport::FileOpKind::Write, 1, EIO);
+        EXPECT_EQ(forward(), kNormalWait);
+    }
+    EXPECT_TRUE(sent() == 0 && store_.currentMsg && !stopping());
+    EXPECT_EQ(storedForwardOffset(path_), 192);
     EXPECT_EQ(forward(), kNormalWait);
-    EXPECT_TRUE(sent() == 0 && fwd_.lastMsgAcked);
-    EXPECT_EQ(testsupport::statusEntries(status_), (Entries{{13, 13473}}));
     EXPECT_EQ(storedForwardOffset(path_), 192 + 12 + 292);
-    EXPECT_EQ(logged("Skipped a stored message of 292 bytes at location 192"), 1);
     EXPECT_EQ(forward(), kNormalWait);
-    EXPECT_TRUE(sent() == 1 && network_.sent()[0].bytes.size() == 293u);
+    EXPECT_EQ(sent(), 1u);
 }
 
 TEST_F(Forwarding, NoFurtherRecordEndsTheDataDuringTheCallInsteadOfWaiting) {
@@ -168,6 +201,7 @@ TEST_F(Forwarding, MessageFoundBehindDamageIsForwardedEvenWhenTheHeaderCannotBeR
 
 TEST_F(Forwarding, EndOfFileNoticeIsAStoreFileIsEmptyReplySentOnce) {
     fwd_.destinationAddress = kArec;
+    fwd_.addressedAny = true;  // as after a forwarded message
     setFixedText(fwd_.deviceName, sizeof fwd_.deviceName, "DEV-3");
     sendEndOfFileNotice(fwd_, store_, status_);
     ASSERT_EQ(sent(), 1u);
@@ -214,10 +248,6 @@ struct Request {
     }
 };
 
-std::string addressAt(const Message& m, std::uint32_t offset) {
-    return m.size < offset + 64 ? "(short)" : text(*reinterpret_cast<const AddressRecord*>(m.data() + offset));
-}
-
 class GetRequest : public InProcessTest {};
 
 TEST_F(GetRequest, ChecksFailInOrderWithTheirCodesAndLeaveTheOutputAlone) {
@@ -251,44 +281,6 @@ TEST_F(GetRequest, ChecksFailInOrderWithTheirCodesAndLeaveTheOutputAlone) {
     r.build(status);
     EXPECT_EQ(std::make_tuple(statusEntryCount(status), status.facility[0], status.error[1]),
               std::make_tuple(2, kFacilityLibrary, 4056));
-}
-
-// The data fields themselves are read back through the library's parser by
-// the forwarding and end-of-file notice tests.
-TEST_F(GetRequest, HeadAndDescriptorsLieAtTheirOffsets) {
-    network_.setTimeMs(1'700'000'123'456);  // milliseconds, kept modulo 2^32
-    Request r;
-    StatusBlock status;
-    Message m = r.build(status);
-    const std::uint32_t n = 17, pairsAt = 292 + 12 * n + 56 + 2 * 12;
-    ASSERT_EQ(m.size, pairsAt + 2 * 8 + 2 * 5);
-    const auto u32 = [&](std::uint32_t offset) { return decodeU32(m.data() + offset); };
-    EXPECT_EQ((std::vector<std::uint32_t>{decodeU16(m.data()), decodeU16(m.data() + 2), u32(4), u32(8), u32(12),
-                                          u32(152), u32(284), u32(288), u32(16), u32(20)}),
-              (std::vector<std::uint32_t>{0x5A5A, 0, m.size, 1'700'000'123'456 % (1LL << 32), 1, 1, 1, n, 0, 0}));
-    // The reply destination: an empty node is the destination's, all in upper case; 220 holds it as passed.
-    EXPECT_EQ(addressAt(m, 24) + " " + addressAt(m, 88) + " " + addressAt(m, 156) + " " + addressAt(m, 220),
-              "host.dom/Dest HOST.DOM/MYSERVICE host.dom/Dest /myService");
-    const std::vector<DescriptorEntry> table = decodeDescriptors({m.data() + 292, 12 * n});
-    EXPECT_EQ((std::vector<std::uint32_t>{table[0].type, table[0].size, table[8].count, table[13].type,
-                                          table[13].count, table[16].type, table[16].size}),
-              (std::vector<std::uint32_t>{kDescStruct, 10, 2, kDescStruct, 2, kDescChars, 2 * 5}));
-    EXPECT_EQ(std::make_pair(decodeI32(m.data() + pairsAt), decodeI32(m.data() + pairsAt + 12)),
-              std::make_pair(-1, 0x7FFFFFFF));
-
-    // Names of 32 characters are cut to 31 in the reply destination, kept whole at 220.
-    std::memset(&r.replyToAddress, 'n', sizeof r.replyToAddress);
-    m = r.build(status);
-    ASSERT_EQ(addressAt(m, 88), std::string(31, 'N') + "/" + std::string(31, 'N'));
-    EXPECT_EQ(std::memcmp(m.data() + 220, &r.replyToAddress, 64), 0);
-    // The flag clear: the destination as it is, no pairs, and no reply-to service needed.
-    r.replyToFlag = 0;
-    r.replyToAddress = makeAddress("n", "");
-    m = r.build(status);
-    ASSERT_EQ(std::make_pair(addressAt(m, 88), m.size),
-              std::make_pair(std::string("host.dom/Dest"), 292u + 12 * 14 + 56 + 24 + 10));
-    EXPECT_EQ(std::make_pair(decodeU32(m.data() + 288), decodeDescriptors({m.data() + 292, 12 * 14})[0].size),
-              std::make_pair(14u, 9u));
 }
 
 }  // namespace

@@ -50,6 +50,60 @@ TEST_F(CursorTest, DamagedRecordsAreSteppedOver) {
     }
 }
 
+// Zeros and cuts where the header names data lose no record behind them: a
+// zero-filled hole (blocks never written before a power loss) is stepped
+// over like damage, and a ring cut inside its last record before the
+// physical end goes on behind the wrap. Twenty 400-byte messages, records
+// every 412 bytes from 192; the ring reads records 10-19, then 0-9.
+TEST_F(CursorTest, ZerosAndCutsInsideTheDataAreSteppedOver) {
+    struct Case {
+        const char* name;
+        bool ring, dump;
+        std::int64_t holeAt, holeLength, cutAt;  // cutAt 0: not cut
+        Seeds delivered;
+        Skipped skipped;
+    };
+    const auto seeds = [](std::vector<std::pair<std::uint32_t, std::uint32_t>> runs) {
+        Seeds out;
+        for (auto [first, last] : runs) {
+            for (std::uint32_t n = first; n <= last; ++n) out.push_back(n);
+        }
+        return out;
+    };
+    const Case cases[] = {
+        {"linear, a zeroed sector", false, false, 1428, 304, 0, seeds({{1, 3}, {5, 20}}), {1, 412}},
+        {"linear, zeros to the end", false, false, 4312, 4120, 0, seeds({{1, 10}}), {1, 4120}},
+        {"ring, a zeroed sector before the wrap", true, false, 5548, 304, 0, seeds({{11, 13}, {15, 20}, {1, 10}}),
+         {1, 412}},
+        {"ring, a zeroed sector behind the wrap", true, false, 1428, 304, 0, seeds({{11, 20}, {1, 3}, {5, 10}}),
+         {1, 412}},
+        {"ring cut inside its last record", true, false, 0, 0, 8332, seeds({{11, 19}, {1, 10}}), {1, 312}},
+        {"DUMP, the first 4 KiB zeroed", false, true, 192, 4096, 0, seeds({{11, 20}}), {1, 4120}},
+    };
+    for (const Case& c : cases) {
+        StoreFileBuilder b;
+        for (std::uint32_t n = 1; n <= 20; ++n) b.addMessage(makeTestMessage(400, n));
+        b.describeRecords();
+        if (c.ring) {
+            StoreFileHeader& h = b.header();
+            h.firstMsgOffset = h.forwardOffset = h.offset48 = 4312;
+            h.lastMsgOffset = 3900;
+            h.wrapped = 1;
+            h.maxSize = 1;
+        }
+        if (c.dump) b.zeroFillTo(b.end() + 4096);  // preallocated space behind the last record
+        Bytes bytes = b.bytes();
+        std::fill_n(bytes.begin() + c.holeAt, c.holeLength, 0);
+        if (c.cutAt != 0) bytes.resize(static_cast<std::size_t>(c.cutAt));
+        if (c.dump) bytes[20] ^= 1, bytes[116] ^= 1;  // both header blocks bad
+        testsupport::writeAllBytes(path_, bytes);
+        ASSERT_TRUE(reopen(c.dump)) << c.name;
+        EXPECT_EQ(drain(30), c.delivered) << c.name;
+        EXPECT_EQ(Skipped(skipLog_->ranges(), skipLog_->bytes()), c.skipped) << c.name;
+        EXPECT_FALSE(store_.moreMessages && !store_.stopRequested) << c.name;
+    }
+}
+
 // The end table: which flags each end sets in linear and in ring reading.
 TEST_F(CursorTest, EndsOfTheData) {
     const std::tuple<const char*, Bytes, ReadOutcome, bool, bool, bool> cases[] = {

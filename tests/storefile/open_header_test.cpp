@@ -192,7 +192,9 @@ TEST_F(OpenTest, MasterFileCloseSyncsAndReportsEachOutcome) {
         ASSERT_TRUE(openFile(twoMessages()));
         ASSERT_GT(read(), 0u);
         remove();
-        if (!written) ASSERT_TRUE(syncStoreHeader(store_, status_));
+        if (!written) {
+            ASSERT_TRUE(syncStoreHeader(store_, status_));
+        }
         FaultyFileOps ops;
         if (fault != FileOpKind::Open) ops.failNth(fault, 1, EIO);
         bool closed = false;
