@@ -9,11 +9,11 @@
 #include "forward/end_of_file_notice.h"
 #include "forward/forwarding.h"
 #include "msglib/msglib.h"
+#include "msglib/same_address.h"
 #include "msglib/task_kind.h"
 #include "platform/stop_signal.h"
 #include "recover/command_line.h"
 #include "recover/recover_context.h"
-#include "recover/same_address.h"
 #include "storefile/cursor.h"
 #include "storefile/store_open.h"
 

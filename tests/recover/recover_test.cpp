@@ -5,9 +5,9 @@
 #include <climits>
 #include <cstring>
 
+#include "msglib/same_address.h"
 #include "recover/command_line.h"
 #include "recover/recovery.h"
-#include "recover/same_address.h"
 #include "tests/forward/forward_test_support.h"
 #include "tests/support/faulty_file_ops.h"
 
