@@ -237,13 +237,9 @@ void useDefaultHeader(StoreFile& store) {
 }
 
 StoreFileHeader defaultHeader(std::int64_t fileLength) {
-    StoreFileHeader header{};
-    header.magic = kStoreMagic;
-    header.revision = 2;
-    header.forwardOffset = kType2HeaderLength;
-    header.lastMsgOffset = fileLength;
-    header.offset48 = fileLength;
-    header.lastOffset = fileLength;
+    StoreFileHeader header = emptyStoreHeader(0);
+    header.firstMsgOffset = 0;
+    header.lastMsgOffset = header.offset48 = header.lastOffset = fileLength;
     header.msgCount = kUnknownMsgCount;
     return header;
 }
