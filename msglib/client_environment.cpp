@@ -4,6 +4,7 @@
 
 #include "msglib/msglib.h"
 #include "platform/data_directory.h"
+#include "platform/registry.h"
 
 void ZENTO_CLIENT_ENVIRONMENT(std::span<char, kClientEnvironmentSize> record) {
     std::fill(record.begin(), record.end(), '\0');
@@ -14,4 +15,4 @@ void ZENTO_CLIENT_ENVIRONMENT(std::span<char, kClientEnvironmentSize> record) {
     std::memcpy(record.data() + kClientDirectoryOffset, directory.data(), std::min(directory.size(), room));
 }
 
-std::uint32_t GetZentoRegSamViewFlag() { return 0; }
+std::uint32_t GetZentoRegSamViewFlag() { return platform::registryMachineView(); }

@@ -157,7 +157,8 @@ AddressRecord& ZENTO_USR_GetApplicationID(AddressRecord& record);
 constexpr std::size_t kClientEnvironmentSize = 9228;
 constexpr std::size_t kClientDirectoryOffset = 8200;
 void ZENTO_CLIENT_ENVIRONMENT(std::span<char, kClientEnvironmentSize> record);
-// The view bits OR-ed into every registry access mask: none over POSIX.
+// The view bits OR-ed into every registry access mask: none over POSIX; on
+// Windows the machine's own view (platform::registryMachineView).
 std::uint32_t GetZentoRegSamViewFlag();
 // The Windows error number of this thread's last failing platform call.
 std::int32_t zento_GetLastError();

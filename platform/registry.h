@@ -25,6 +25,10 @@ using RegKey = RegistryKey*;
 
 // HKEY_LOCAL_MACHINE: the parent of every path; closing it does nothing.
 RegKey registryLocalMachine();
+// The view bits that make a 32-bit process on 64-bit Windows see the
+// machine's own keys (KEY_WOW64_64KEY) rather than their 32-bit copies; 0
+// where there is one view.
+std::uint32_t registryMachineView();
 
 // Access rights (REGSAM). A key refuses the calls its rights do not cover.
 constexpr std::uint32_t kKeyQueryValue = 0x0001;

@@ -285,6 +285,8 @@ std::string registryDatabasePath() {
 
 std::string registryFailureReason() { return tFailureReason; }
 
+std::uint32_t registryMachineView() { return 0; }
+
 std::uint64_t registryCallCount() { return gCallCount.load(std::memory_order_relaxed); }
 
 void setRegistryBusyTimeout(int milliseconds) {

@@ -23,7 +23,9 @@ std::int32_t windowsErrorOf(int errnoValue) {
         case EINVAL: return kErrorInvalidParameter;
         case ENOSPC:
         case EFBIG: return kErrorDiskFull;
+#ifdef EDQUOT  // not among the Windows runtime's numbers
         case EDQUOT: return kErrorDiskQuotaExceeded;
+#endif
         case ENAMETOOLONG: return kErrorFilenameTooLong;
         default: return kErrorGenFailure;
     }

@@ -1,0 +1,36 @@
+#include "platform/data_directory.h"
+
+#include <direct.h>
+
+#include <cstdlib>
+
+#include "platform/environment.h"
+
+namespace platform {
+
+namespace {
+
+bool isSeparator(char c) { return c == '\\' || c == '/'; }
+
+// Each level in turn (a drive "C:" or a share "\\host\share" fails to be made
+// and is there anyway); a level that cannot be made shows when a file in it
+// is opened, with that open's error.
+void makeDirectories(const std::string& path) {
+    for (std::size_t at = 1; at < path.size(); ++at) {
+        if (isSeparator(path[at])) _mkdir(path.substr(0, at).c_str());
+    }
+    _mkdir(path.c_str());
+}
+
+}  // namespace
+
+std::string clientDataDirectory() {
+    const char* configured = std::getenv("ZENTO_DATA_DIR");
+    std::string directory = (configured != nullptr && *configured != '\0') ? std::string(configured)
+                                                                           : zentoHome() + "\\data";
+    makeDirectories(directory);
+    if (!isSeparator(directory.back())) directory += '\\';
+    return directory;
+}
+
+}  // namespace platform
