@@ -55,6 +55,7 @@ constexpr CodeMeaning kCatalogue[] = {
     {9, 9025, "the reply would not fit in 31 bits"},
     {9, 9030, "the GET request's input is inconsistent"},
     {9, 9031, "the GET request would not fit in 31 bits"},
+    {9, 9032, "the tag index is at or past the request's number of tags"},
     {9, 9040, "a log file could not be opened"},
     {9, 9041, "a log line could not be written whole"},
     // The library's support calls (msglib/support_codes.h).
@@ -127,6 +128,7 @@ constexpr CodeMeaning kCatalogue[] = {
     {13, 13065, "saveStoreList: the file could not be closed"},
     {13, 13070, "makeDummyTagMessage: no request was given"},
     {13, 13071, "makeDummyTagMessage: no memory for the copy or its dummy tag names"},
+    {13, 13072, "makeDummyTagMessage: the request's tag names could not be found (not a GET request the library reads)"},
     // Store file configuration (snf/snf_codes.h).
     {13, 13100, "UpdateSnfCfg: loading the configuration left an error"},
     {13, 13102, "UpdateSnfCfg: applying the request left an error"},
@@ -206,6 +208,7 @@ constexpr CodeMeaning kCatalogue[] = {
     {13, 13556, "converting a GET reply: building the unsolicited reply failed"},
     {13, 13557, "converting a GET reply: a required argument is missing"},
     {13, 13558, "converting a GET reply: no tag changed, nothing to send"},
+    {13, 13559, "converting a GET reply: the kept deadbands, status records or values are shorter than the reply needs"},
     // Scan list update from declare and cancel requests.
     {13, 13570, "updateScanList: the declare request could not be parsed"},
     {13, 13571, "updateScanList: the cancel request could not be parsed"},
@@ -220,6 +223,7 @@ constexpr CodeMeaning kCatalogue[] = {
     // Tag set removal and merge.
     {13, 13590, "removeTags: out of memory"},
     {13, 13591, "removeTags: a size call failed"},
+    {13, 13592, "a tag set's data template is not a structure of one element per tag, or its pieces disagree in size"},
     {13, 13600, "mergeTags: the size call on the first template failed"},
     {13, 13601, "mergeTags: the size call on the second template failed"},
     {13, 13602, "mergeTags: out of memory"},

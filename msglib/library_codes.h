@@ -26,6 +26,7 @@ constexpr std::int32_t kReplyTooLarge = 9025;         // the reply would not fit
 // Request building.
 constexpr std::int32_t kBadRequestInput = 9030;       // inconsistent GET request input
 constexpr std::int32_t kRequestTooLarge = 9031;       // the request would not fit in 31 bits
+constexpr std::int32_t kNoSuchTag = 9032;             // a tag index at or past the request's tag count
 
 // Logging.
 constexpr std::int32_t kLogOpenFailed = 9040;         // a log file could not be opened

@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "msglib/descriptors.h"
+#include "msglib/list_request_layout.h"
 #include "msglib/message.h"
 #include "msglib/message_head.h"
 #include "msglib/records.h"
@@ -112,6 +113,29 @@ void ZENTO_SERVER_BLD_UNSREPLY(const UnsolicitedReplyInput& input, Message& repl
 // transNum names the transaction it answers (0: none).
 void buildNotification(std::int32_t transType, const AddressRecord& source, const AddressRecord& destination,
                        std::uint32_t transNum, Message& out, StatusBlock& status);
+
+// ---- Unsolicited lists: declare and cancel requests, tag names --------------
+// The layouts: msglib/list_request_layout.h. The builders fail with facility 9
+// codes; the parsers take any byte string and fail with facility 8 codes (the
+// cause, then kUnableToParse), filling their slots only on success.
+void ZENTO_CLIENT_BLD_DECLREQ(const ListDeclaration& declaration, Message& out, StatusBlock& status);
+void ZENTO_CLIENT_BLD_CANCREQ(const ListCancellation& cancellation, Message& out, StatusBlock& status);
+void ZENTO_SERVER_PARSE_DECLREQ(MsgView msg, DeclareRequestSlots& out, StatusBlock& status);
+void ZENTO_SERVER_PARSE_CANCREQ(MsgView msg, CancelRequestSlots& out, StatusBlock& status);
+void ZENTO_SERVER_PARSE_GETREQ(MsgView msg, GetRequestSlots& out, StatusBlock& status);
+// The field of tag tagIndex's name in a GET, declare or cancel request: a
+// pointer into msg, and in *nameWidth (when given) the field's width, the
+// block's size over the tag count. nullptr on failure (a message no parser
+// accepts, or libcode::kNoSuchTag).
+const char* ZENTO_SERVER_TAG(MsgView msg, std::uint32_t tagIndex, std::uint32_t* nameWidth, StatusBlock& status);
+// A block of count copies of name, each followed by its NUL, and its size in
+// blockBytes; nullptr (and 0) for no names, no memory, or a block beyond 31
+// bits.
+std::unique_ptr<char[]> createDummyTags(std::uint32_t count, std::string_view name, std::uint32_t& blockBytes);
+// Removes the leading blanks (spaces and tabs) of the text in place: the text
+// ends at its first NUL or fills the span, and what it loses is NUL-filled
+// at its end. Returns the new length.
+std::size_t zento_lefttrim(std::span<char> text);
 
 // ---- Logging ------------------------------------------------------------------
 // Timestamped lines in files under ZENTO_HOME/log; never on standard output.
