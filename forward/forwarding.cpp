@@ -153,6 +153,9 @@ std::int32_t skipStoredMessage(ForwardState& fwd, StoreFile& store, const SkipPe
     const std::int64_t position = store.header.forwardOffset;
     const std::uint32_t length = ZENTO_SERVER_MSGSIZE(store.currentMsg.view());
     fwd.skipPending = why;
+    // Not sent, so no acknowledgement may take it: a late one of the message
+    // before names that message's number.
+    fwd.outstandingTransNum = 0;
     StatusBlock removeStatus;
     if (!removeOutstanding(fwd, store, removeStatus)) {
         ZENTO_SERVER_LOGBLK(serviceOf(fwd), removeStatus, logStatus);
@@ -305,6 +308,7 @@ std::int32_t forwardNextMessage(ForwardState& fwd, StoreFile& store, StatusBlock
 
 bool acknowledgeMessage(ForwardState& fwd, StoreFile& store, StatusBlock& status) {
     if (!removeOutstanding(fwd, store, status)) return false;
+    fwd.skipPending = {};
     ++fwd.stats.forwarded;
     fwd.lastMsgAcked = true;
     fwd.retryLogged = false;
