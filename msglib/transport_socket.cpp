@@ -17,10 +17,6 @@
 // for the registration (the log's directory too): they cannot change during a
 // run. A process that sends without registering reads them at each new
 // connection.
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <array>
 #include <cerrno>
@@ -78,6 +74,13 @@ struct Connection {
 
 class SocketTransport final : public Transport {
 public:
+    // A process that ends normally while registered (without EXIT: a
+    // recovery that stops at the end of its data, or cannot open its file)
+    // leaves no socket file behind, so run/ names only live services.
+    ~SocketTransport() override {
+        if (registered_ && ownerPid_ == currentProcessId()) removeListenerFile(socketPath_);
+    }
+
     void init(std::int32_t mode, std::string_view serviceName, AddressRecord& self, StatusBlock& status) override;
     void accept(StatusBlock& status) override;
     std::int32_t receive(std::int32_t timeout, Message& msg, StatusBlock& status) override;
@@ -118,7 +121,7 @@ private:
     // Connections may be waiting that no receive took: the next ACCEPT must
     // try (and report a failure to take them).
     bool acceptDue_ = false;
-    pid_t ownerPid_ = 0;
+    long ownerPid_ = 0;
     AddressRecord self_{};
     std::string serviceName_;
     std::string localNode_;
@@ -157,7 +160,7 @@ void SocketTransport::init(std::int32_t /*mode: only servers register*/, std::st
             return loadFailure(0, kTransportServiceInUse, status);
         case ListenerProbe::kStale:
             // Left behind by a process that ended without EXIT.
-            ::unlink(path.c_str());
+            removeListenerFile(path);
             break;
         case ListenerProbe::kAbsent:
             break;
@@ -181,7 +184,7 @@ void SocketTransport::init(std::int32_t /*mode: only servers register*/, std::st
         // it; later ones serve this node's processes only.
         tcpPortTaken = error == EADDRINUSE;
         if (!tcpListener.valid() && !tcpPortTaken) {
-            ::unlink(path.c_str());
+            removeListenerFile(path);
             return loadFailure(error, kTransportListenFailed, status);
         }
     }
@@ -190,7 +193,7 @@ void SocketTransport::init(std::int32_t /*mode: only servers register*/, std::st
     tcpListener_ = std::move(tcpListener);
     registered_ = true;
     acceptDue_ = true;
-    ownerPid_ = ::getpid();
+    ownerPid_ = currentProcessId();
     serviceName_ = std::string(serviceName);
     localNode_ = node;
     runDirectory_ = runDirectory;
@@ -224,7 +227,7 @@ bool SocketTransport::acceptPending(StatusBlock& status) {
                 return false;
             }
             if (addConnection(std::move(fd), listener == &tcpListener_) == nullptr) {
-                logEvent("Connection refused: %zu connections are open already", kMaxConnections);
+                logEvent("Connection refused: %u connections are open already", static_cast<unsigned>(kMaxConnections));
             }
         }
     }
@@ -294,11 +297,11 @@ void SocketTransport::readFrom(Connection& connection) {
     if (!connection.fd.valid()) return;
     const MsgSpan space = connection.reader.receiveSpace();
     if (space.empty()) return;
-    const ssize_t count = ::recv(connection.fd.get(), space.data(), space.size(), MSG_DONTWAIT);
-    if (count > 0) {
-        connection.reader.received(static_cast<std::size_t>(count));
+    const ReadResult read = readAvailable(connection.fd.get(), space);
+    if (read.kind == ReadResult::kData) {
+        connection.reader.received(read.count);
         checkReader(connection);
-    } else if (count == 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) {
+    } else if (read.kind == ReadResult::kClosed) {
         peerGone(connection);
     }
 }
@@ -362,7 +365,7 @@ bool SocketTransport::deliverReady(Message& msg, std::int32_t& length, StatusBlo
 std::int32_t SocketTransport::receive(std::int32_t timeout, Message& msg, StatusBlock& status) {
     const SteadyClock::time_point deadline = SteadyClock::now() + unitsToMs(timeout > 0 ? timeout : 0);
     bool listening = registered_;
-    std::array<pollfd, kListeners + kMaxConnections> entries;
+    std::array<WatchedSocket, kListeners + kMaxConnections> entries;
     std::array<Connection*, kListeners + kMaxConnections> owners;
     for (;;) {
         std::int32_t length = 0;
@@ -372,29 +375,30 @@ std::int32_t SocketTransport::receive(std::int32_t timeout, Message& msg, Status
         if (listening) {
             for (const UniqueFd* listener : {&unixListener_, &tcpListener_}) {
                 if (!listener->valid()) continue;
-                entries[count] = {listener->get(), POLLIN, 0};
+                entries[count] = {listener->get(), false};
                 owners[count++] = nullptr;
             }
         }
         for (std::size_t slot = 0; slot < slotsInUse_; ++slot) {
             const auto& connection = connections_[slot];
             if (!connection || !connection->fd.valid() || connection->reader.receiveSpace().empty()) continue;
-            entries[count] = {connection->fd.get(), POLLIN, 0};
+            entries[count] = {connection->fd.get(), false};
             owners[count++] = connection.get();
         }
-        const int ready = ::poll(entries.data(), count, millisecondsLeft(deadline));
+        int error = 0;
+        const int ready = waitReadable(std::span(entries.data(), count), millisecondsLeft(deadline), error);
         if (ready < 0) {
             // A stop signal ends the wait at once: the program acts on it.
-            if (errno == EINTR) {
+            if (error == EINTR) {
                 if (platform::stopSignalled()) return 0;
                 continue;
             }
-            loadFailure(errno, kTransportReceiveFailed, status);
+            loadFailure(error, kTransportReceiveFailed, status);
             return -1;
         }
         if (ready == 0) return 0;
         for (std::size_t i = 0; i < count; ++i) {
-            if (entries[i].revents == 0) continue;
+            if (!entries[i].ready) continue;
             if (owners[i] != nullptr) {
                 readFrom(*owners[i]);
             } else if (listening) {
@@ -427,11 +431,9 @@ Connection* SocketTransport::findSendable(const std::string& key) {
 // shut its reading side) fails at once with EPIPE, which send answers with a
 // new connection, so those connections need no look before every send.
 void SocketTransport::refreshBeforeSend(Connection& connection) {
-    if (!connection.tcp) return;
-    pollfd entry{connection.fd.get(), POLLIN | POLLRDHUP, 0};
-    if (::poll(&entry, 1, 0) <= 0) return;
-    if ((entry.revents & POLLIN) != 0) readFrom(connection);
-    if ((entry.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0) connection.sendable = false;
+    const PeerLook look = lookBeforeSend(connection.fd.get(), connection.tcp);
+    if (look.readable) readFrom(connection);
+    if (look.hungUp) connection.sendable = false;
 }
 
 Connection* SocketTransport::openConnection(const AddressRecord& destination, SteadyClock::time_point deadline,
@@ -536,7 +538,7 @@ void SocketTransport::exit(StatusBlock& /*status*/) {
     unixListener_.reset();
     tcpListener_.reset();
     // A child forked after INIT shares the registration but not the name.
-    if (registered_ && ownerPid_ == ::getpid()) ::unlink(socketPath_.c_str());
+    if (registered_ && ownerPid_ == currentProcessId()) removeListenerFile(socketPath_);
     registered_ = false;
     releaseLogDirectory();
     acceptDue_ = false;

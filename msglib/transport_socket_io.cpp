@@ -11,6 +11,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <limits>
@@ -24,6 +25,8 @@ constexpr int kListenBacklog = 64;
 constexpr std::int64_t kBacklogRetryMs = 10;
 // More parts than a send ever has (a hello and a message).
 constexpr std::size_t kMaxParts = 4;
+// More sockets than a receive watches (two listeners and every connection).
+constexpr std::size_t kMaxWatched = 1024;
 
 bool makeUnixAddress(const std::string& path, sockaddr_un& address, int& error) {
     std::memset(&address, 0, sizeof address);
@@ -276,5 +279,36 @@ IoResult writeParts(int fd, std::span<const MsgView> parts, SteadyClock::time_po
     }
     return result;
 }
+
+ReadResult readAvailable(int fd, MsgSpan space) {
+    const ssize_t count = ::recv(fd, space.data(), space.size(), MSG_DONTWAIT);
+    if (count > 0) return {ReadResult::kData, static_cast<std::size_t>(count)};
+    if (count < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return {};
+    return {ReadResult::kClosed, 0};
+}
+
+int waitReadable(std::span<WatchedSocket> sockets, int timeoutMs, int& error) {
+    pollfd entries[kMaxWatched];
+    const std::size_t count = std::min(sockets.size(), kMaxWatched);
+    for (std::size_t i = 0; i < count; ++i) entries[i] = {sockets[i].fd, POLLIN, 0};
+    const int ready = ::poll(entries, count, timeoutMs);
+    if (ready < 0) {
+        error = errno;
+        return -1;
+    }
+    for (std::size_t i = 0; i < count; ++i) sockets[i].ready = entries[i].revents != 0;
+    return ready;
+}
+
+PeerLook lookBeforeSend(int fd, bool tcp) {
+    if (!tcp) return {};
+    pollfd entry{fd, POLLIN | POLLRDHUP, 0};
+    if (::poll(&entry, 1, 0) <= 0) return {};
+    return {(entry.revents & POLLIN) != 0, (entry.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0};
+}
+
+void removeListenerFile(const std::string& path) { ::unlink(path.c_str()); }
+
+long currentProcessId() { return static_cast<long>(::getpid()); }
 
 }  // namespace msglib
