@@ -1,0 +1,60 @@
+#pragma once
+// The members of a tag set's data template and the elements they number.
+//
+// A tag set's template is a structure entry (type 7, count 1) whose size is
+// the number of its top-level members, followed by those members. The
+// members are walked in order and their elements numbered one after another
+// from 0: element g is the value of tag g. A member of count c has c
+// elements; a simple member's element is its type's size (a character field
+// its own size), a structure member's element what the structure describes
+// with its count taken as 1.
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+#include "msglib/descriptor_walk.h"
+#include "msglib/descriptors.h"
+
+struct TemplateMember {
+    std::size_t first = 0;          // index of its entry in the template
+    std::size_t entries = 0;        // entries it spans, its own members included
+    std::uint16_t type = 0;
+    std::uint32_t elements = 0;     // its count
+    std::uint32_t elementSize = 0;  // bytes of one element
+};
+
+// Bytes of one element of a simple type; 0 for a type outside 1 to 6.
+std::uint32_t simpleElementSize(const DescriptorEntry& entry);
+
+// Walks the members that follow entry 0.
+class MemberWalk {
+public:
+    explicit MemberWalk(const DescriptorTableView& dataTemplate);
+    bool done() const { return membersLeft_ == 0; }
+    // The next member: 0, or the library code of the walk's fault
+    // (libcode::kDescriptorUnknownType for a type outside 1 to 7).
+    std::int32_t next(TemplateMember& member);
+
+private:
+    DescriptorTableView template_;
+    std::size_t next_ = 1;
+    std::uint32_t membersLeft_ = 0;
+};
+
+// What a tag set's template holds, for a template that is sound.
+struct TemplateShape {
+    std::uint32_t entries = 0;     // all of them: exactly the structure and its members
+    std::uint32_t valueBytes = 0;  // what it describes
+    std::uint32_t members = 0;
+    std::uint64_t elements = 0;
+};
+
+enum class ShapeFault {
+    None,
+    Size,          // the walk failed, as the size call on it would (libraryCode says why)
+    Inconsistent,  // not a structure of count 1 with members spanning every entry
+};
+
+// The shape of an encoded template (12-byte entries).
+ShapeFault templateShape(std::span<const std::uint8_t> dataTemplate, TemplateShape& shape,
+                         std::int32_t& libraryCode);
