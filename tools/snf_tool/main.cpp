@@ -1,6 +1,6 @@
 // zento_snf_tool: the store-and-forward support routines by hand, as the
 // tasks call them: store file configuration, file names, allocation,
-// removal, and the registry.
+// removal, the registry, and the list files.
 #include <cerrno>
 #include <cinttypes>
 #include <climits>
@@ -11,12 +11,17 @@
 #include <string_view>
 #include <vector>
 
+#include "lists/list_rules.h"
 #include "msglib/coding.h"
 #include "msglib/msglib.h"
+#include "msglib/task_kind.h"
 #include "platform/registry.h"
 #include "platform/system_error.h"
 #include "platform/windows_errors.h"
+#include "scanlist/scan_list_file.h"
 #include "snf/file_removal.h"
+#include "snf/list_files.h"
+#include "snf/list_files_codes.h"
 #include "snf/snf_config.h"
 #include "snf/store_allocation.h"
 
@@ -26,13 +31,14 @@ constexpr int kExitFailed = 1;
 constexpr int kExitUsage = 2;
 
 constexpr const char* kHelp =
-    "usage: zento_snf_tool [--service SVC] [--node NODE] [--store-dir DIR] COMMAND ...\n"
+    "usage: zento_snf_tool [--service SVC] [--node NODE] [--store-dir DIR] [--task TASK] COMMAND ...\n"
     "\n"
     "The store-and-forward support routines, as the tasks of a DLGP service call them.\n"
     "--service and --node set the DLGP address (--node defaults to ZENTO_NODE, else\n"
     "the host name); the configuration commands need --service. --store-dir sets the\n"
     "store directory, whose free space allocation goes by (allocate and resize take\n"
-    "the file's own directory when it is not given).\n"
+    "the file's own directory when it is not given). --task scanner|store|forward\n"
+    "(default store) is the task whose list reports the list commands file.\n"
     "\n"
     "commands:\n"
     "  config load CLIENT           load CLIENT's MaxSize and MaxPeriod (registry, then the\n"
@@ -56,6 +62,17 @@ constexpr const char* kHelp =
     "  registry set KEY NAME DWORD  set a REG_DWORD (the key is created when missing)\n"
     "  registry list KEY            the subkeys, as [NAME], then the values, one a line\n"
     "  registry delete KEY [NAME]   delete a value, or the key and everything below it\n"
+    "  lists dump-store FILE        the store list file as stored: its header and every\n"
+    "                               entry, nothing else on standard output\n"
+    "  lists load-store FILE        load the store list as a task starts: entries=<n>\n"
+    "  lists show-scan FILE         the scan list, one line an entry: slot, list id,\n"
+    "                               frequency, reply destination and requesting client\n"
+    "                               (node/service), tag count, request length\n"
+    "  lists show-unsol FILE        the unsol list, one line an entry: slot, list id,\n"
+    "                               destination, requesting client, flag\n"
+    "  lists add-store FILE NODE SERVICE\n"
+    "                               add the destination NODE/SERVICE to the store list (a\n"
+    "                               missing file is an empty list) and save it\n"
     "\n"
     "Keys are under HKEY_LOCAL_MACHINE, with '\\' between names, letter case ignored,\n"
     "e.g. \"Software\\Norvane\\ZEN-TO\\ZENTO_SCANNER_SVC_CFG\\CLIENT1\". The registry is the\n"
@@ -63,8 +80,10 @@ constexpr const char* kHelp =
     "tasks live in ZENTO_DATA_DIR, by default $ZENTO_HOME/data/.\n"
     "\n"
     "allocate, resize and the configuration commands tell what they did in the kernel\n"
-    "debug log ($ZENTO_HOME/log/kernel.log). Exit status: 0 done, 1 the routine failed\n"
-    "(its status entries on standard error, one a line), 2 bad command line.\n";
+    "debug log ($ZENTO_HOME/log/kernel.log); the list commands file the task's list\n"
+    "reports in $ZENTO_HOME/log/diag.log when diagnostics are on (ZENTO_DIAG=on).\n"
+    "Exit status: 0 done, 1 the routine failed (its status entries on standard error,\n"
+    "one a line), 2 bad command line.\n";
 
 int usage(const std::string& problem) {
     std::fprintf(stderr, "zento_snf_tool: %s\n(zento_snf_tool --help tells more)\n", problem.c_str());
@@ -227,12 +246,107 @@ int runSizing(const std::string& command, const std::vector<std::string>& args, 
     return 0;
 }
 
+std::string addressText(const AddressRecord& address) {
+    return std::string(fixedText(address.node, sizeof address.node)) + "/" +
+           std::string(fixedText(address.service, sizeof address.service));
+}
+
+int showScan(const char* file) {
+    auto table = newScanList();
+    auto tags = newScanTagArray();
+    if (!table || !tags) return usage("no memory for the scan list");
+    StatusBlock status;
+    loadScanList(*table, *tags, file, 0, status);
+    if (statusFailed(status)) return reportStatus(status);
+    const std::uint32_t searched = searchedSlots(table->highestEntry);
+    for (std::uint32_t i = 0; i < searched; ++i) {
+        const ScanListEntry& e = table->slots[i];
+        if (!slotInUse(e)) continue;
+        std::printf("%u listId=%d frequency=%d reply=%s source=%s tags=%u requestLength=%u\n", i,
+                    static_cast<int>(e.listId), static_cast<int>(e.frequency), addressText(e.replyDestination).c_str(),
+                    addressText(e.requestSource).c_str(), (*tags)[i].tagCount, e.requestLength);
+    }
+    return 0;
+}
+
+int showUnsol(const char* file) {
+    auto table = newUnsolList();
+    if (!table) return usage("no memory for the unsol list");
+    StatusBlock status;
+    loadUnsolList(*table, file, status);
+    if (statusFailed(status)) return reportStatus(status);
+    const std::uint32_t searched = searchedSlots(table->highestEntry);
+    for (std::uint32_t i = 0; i < searched; ++i) {
+        const UnsolListEntry& e = table->slots[i];
+        if (!slotInUse(e)) continue;
+        std::printf("%u listId=%d destination=%s source=%s flag=%u\n", i, static_cast<int>(e.listId),
+                    addressText(e.destination).c_str(), addressText(e.requestSource).c_str(), e.flag136);
+    }
+    return 0;
+}
+
+// A missing store list is an empty one: the destination becomes its first
+// entry, made as a task makes one for a destination it starts storing for.
+int addStore(const char* file, const std::string& node, const std::string& service) {
+    auto table = newStoreList();
+    if (!table) return usage("no memory for the store list");
+    StatusBlock status;
+    loadStoreList(*table, file, status);
+    if (statusFailed(status) && lastErrorCode(status) != listcode::kStoreLoadMissing) return reportStatus(status);
+    StoreListEntry entry;
+    entry.msgDest = makeAddress(node, service);
+    setFixedText(entry.FileName, sizeof entry.FileName, StoreFileName(entry.msgDest));
+    entry.FileHandle = -1;
+    entry.isComOk = 1;
+    entry.isAcked = 1;
+    entry.existsInList = 1;
+    entry.existsInDisk = 1;
+    entry.maxSize = GetSnfMaxSize(entry.msgDest);
+    entry.maxPeriod = GetSnfMaxPeriod(entry.msgDest);
+    addStoreEntry(*table, entry, status);
+    if (statusFailed(status)) return reportStatus(status);
+    saveStoreList(*table, file, status);
+    return reportStatus(status);
+}
+
+int runLists(const std::vector<std::string>& args) {
+    if (args.size() < 2) return usage("lists needs a command and a file");
+    const std::string& verb = args[0];
+    const char* file = args[1].c_str();
+    if (verb == "add-store") {
+        if (args.size() != 4) return usage("lists add-store takes FILE NODE SERVICE");
+        if (args[2].size() > 31 || args[3].size() > 31) return usage("a node or service name has at most 31 characters");
+        return addStore(file, args[2], args[3]);
+    }
+    if (args.size() != 2) return usage("lists " + verb + " takes FILE");
+    if (verb == "show-scan") return showScan(file);
+    if (verb == "show-unsol") return showUnsol(file);
+    auto table = newStoreList();
+    if (!table) return usage("no memory for the store list");
+    StatusBlock status;
+    if (verb == "dump-store") {
+        dumpStoreList(*table, file, status);
+        std::fflush(stdout);
+        return reportStatus(status);
+    }
+    if (verb == "load-store") {
+        loadStoreList(*table, file, status);
+        if (statusFailed(status)) return reportStatus(status);
+        std::uint32_t entries = 0;
+        for (std::uint32_t i = 0; i < searchedSlots(table->highestEntry); ++i) entries += slotInUse(table->slots[i]) ? 1 : 0;
+        std::printf("entries=%u\n", entries);
+        return 0;
+    }
+    return usage("unknown lists command " + verb);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     std::vector<std::string> args(argv + 1, argv + argc);
     std::string service, node = zentoNode(), storeDirectory;
     bool storeDirectorySet = false;
+    std::int32_t task = kTaskStore;
     std::size_t at = 0;
     for (; at < args.size() && args[at].rfind("--", 0) == 0; ++at) {
         const std::string& option = args[at];
@@ -248,12 +362,24 @@ int main(int argc, char** argv) {
         } else if (option == "--store-dir") {
             storeDirectory = args[++at];
             storeDirectorySet = true;
+        } else if (option == "--task") {
+            const std::string& name = args[++at];
+            if (name == "scanner") {
+                task = kTaskScanner;
+            } else if (name == "store") {
+                task = kTaskStore;
+            } else if (name == "forward") {
+                task = kTaskForward;
+            } else {
+                return usage("--task is scanner, store or forward: " + name);
+            }
         } else {
             return usage("unknown option " + option);
         }
     }
     if (service.size() > 31 || node.size() > 31) return usage("a node or service name has at most 31 characters");
     if (at >= args.size()) return usage("no command");
+    setTaskKind(task);
     const AddressRecord dlgp = makeAddress(node, service);
     SetDlgpAddress(&dlgp);
     if (storeDirectorySet) SetStoreDirectory(storeDirectory.c_str());
@@ -262,6 +388,7 @@ int main(int argc, char** argv) {
     const std::vector<std::string> rest(args.begin() + static_cast<std::ptrdiff_t>(at) + 1, args.end());
     if (command == "config") return runConfig(rest);
     if (command == "registry") return runRegistry(rest);
+    if (command == "lists") return runLists(rest);
     if (command == "allocate" || command == "resize") return runSizing(command, rest, storeDirectorySet);
     if (command == "names") {
         if (rest.size() != 2) return usage("names takes NODE SERVICE");
