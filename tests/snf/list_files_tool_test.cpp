@@ -57,7 +57,8 @@ TEST_F(ListsTool, EveryListsCommand) {
         std::string out;
         std::string err;
     } steps[] = {
-        {"lists dump-store " + storeFile_, 1, "", "facility=13  error=13161\nfacility=13  error=13050\n"},
+        {"--service SVC lists dump-store " + storeFile_, 1, "", "facility=13  error=13161\nfacility=13  error=13050\n"},
+        {"lists load-store " + storeFile_, 2, "", ""},
         {"--service SVC config update client1 700 3600", 0, "", ""},
         {"--service SVC lists add-store " + storeFile_ + " client1 DSVC", 0, "", ""},
         {"--service SVC lists add-store " + storeFile_ + " client1.domain DSVC", 0, "", ""},

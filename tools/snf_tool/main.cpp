@@ -35,10 +35,11 @@ constexpr const char* kHelp =
     "\n"
     "The store-and-forward support routines, as the tasks of a DLGP service call them.\n"
     "--service and --node set the DLGP address (--node defaults to ZENTO_NODE, else\n"
-    "the host name); the configuration commands need --service. --store-dir sets the\n"
-    "store directory, whose free space allocation goes by (allocate and resize take\n"
-    "the file's own directory when it is not given). --task scanner|store|forward\n"
-    "(default store) is the task whose list reports the list commands file.\n"
+    "the host name); the configuration and store list commands need --service.\n"
+    "--store-dir sets the store directory, whose free space allocation goes by\n"
+    "(allocate and resize take the file's own directory when it is not given).\n"
+    "--task scanner|store|forward (default store) is the task whose list reports\n"
+    "the list commands file.\n"
     "\n"
     "commands:\n"
     "  config load CLIENT           load CLIENT's MaxSize and MaxPeriod (registry, then the\n"
@@ -309,10 +310,13 @@ int addStore(const char* file, const std::string& node, const std::string& servi
     return reportStatus(status);
 }
 
-int runLists(const std::vector<std::string>& args) {
+int runLists(const std::vector<std::string>& args, bool serviceSet) {
     if (args.size() < 2) return usage("lists needs a command and a file");
     const std::string& verb = args[0];
     const char* file = args[1].c_str();
+    // A loaded store list entry takes its destination's configuration, which
+    // is kept per service.
+    if (verb.ends_with("-store") && !serviceSet) return usage("the store list commands need --service");
     if (verb == "add-store") {
         if (args.size() != 4) return usage("lists add-store takes FILE NODE SERVICE");
         if (args[2].size() > 31 || args[3].size() > 31) return usage("a node or service name has at most 31 characters");
@@ -388,7 +392,7 @@ int main(int argc, char** argv) {
     const std::vector<std::string> rest(args.begin() + static_cast<std::ptrdiff_t>(at) + 1, args.end());
     if (command == "config") return runConfig(rest);
     if (command == "registry") return runRegistry(rest);
-    if (command == "lists") return runLists(rest);
+    if (command == "lists") return runLists(rest, !service.empty());
     if (command == "allocate" || command == "resize") return runSizing(command, rest, storeDirectorySet);
     if (command == "names") {
         if (rest.size() != 2) return usage("names takes NODE SERVICE");
