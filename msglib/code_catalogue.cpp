@@ -91,7 +91,7 @@ constexpr CodeMeaning kCatalogue[] = {
     {13, 13015, "saveScanList: an entry's request could not be written"},
     {13, 13016, "saving the scan or unsol list: the file could not be closed"},
     {13, 13017, "saving a list: the file of an empty list could not be removed"},
-    {13, 13018, "addScanEntry: the dummy-tag copy of the request could not be made"},
+    {13, 13018, "addScanEntry, updateScanList: the dummy-tag copy of the request could not be made"},
     // Loading the scan list.
     {13, 13019, "loadScanList: the file name is null"},
     {13, 13020, "loadScanList: the file name is empty"},

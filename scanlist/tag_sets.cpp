@@ -190,6 +190,13 @@ bool keepElements(const TagSet& set, const std::uint8_t* marks, SetBuffers& out,
 
 }  // namespace
 
+bool checkTagSet(const TagSet& set, std::int32_t sizeCode, TemplateShape& shape, StatusBlock& status) {
+    CheckedSet checked;
+    const bool sound = checkSet(set, true, sizeCode, checked, status);
+    shape = checked.shape;
+    return sound;
+}
+
 void removeTags(const TagSet& set, std::uint32_t removeCount, std::span<const std::uint8_t> removeNames,
                 std::uint32_t& newCount, TagSet& result, StatusBlock& status) {
     static thread_local SetBuffers results;

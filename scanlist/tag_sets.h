@@ -39,6 +39,12 @@ struct TagSet {
     std::span<const std::uint8_t> values;
 };
 
+// Whether set keeps the rules above; a template whose walk fails loads the
+// walk's cause and sizeCode, any other breach kTagSetInconsistent. shape
+// receives what the template holds.
+struct TemplateShape;
+bool checkTagSet(const TagSet& set, std::int32_t sizeCode, TemplateShape& shape, StatusBlock& status);
+
 // Keeps the tags of set whose names are not among the removeCount names of
 // removeNames (a block of its own width). newCount is always set (to the
 // set's count when the call fails); result is set only when at least one
