@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <utility>
 
 #include "forward/forwarding.h"
 #include "recover/recover_context.h"
@@ -14,11 +15,11 @@ namespace {
 constexpr const char* kSyntaxLine =
     "\nSyntax: zento_sf_recover service storeFile [timeout] [NODE nodename] [DUMP]\n";
 
-CommandLineResult refuse(const char* errorLine) {
+CommandLineResult refuse(const char* errorLine, std::string reason) {
     std::fputs(errorLine, stdout);
     std::fputs(kSyntaxLine, stdout);
     std::fflush(stdout);
-    return {false, kExitBadStart};
+    return {false, kExitBadStart, std::move(reason) + " Nothing was forwarded; 'zento_sf_recover --help' shows the usage."};
 }
 
 bool isBlank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r'; }
@@ -105,9 +106,21 @@ CommandLineResult parseCommandLine(RecoverContext& ctx, int argc, const char* co
     ctx.nodeRedirect = false;
     std::memset(ctx.redirectNodeName, 0, sizeof ctx.redirectNodeName);
 
-    if (argc < 3) return refuse("\nError: DLGP service name & Store filename has not been specified");
-    if (std::strlen(argv[1]) > kMaxServiceName) return refuse("\nError: DLGP service name too long");
-    if (std::strlen(argv[2]) > kMaxStoreFileName) return refuse("\nError: Store filename too long");
+    if (argc < 3) {
+        return refuse("\nError: DLGP service name & Store filename has not been specified",
+                      "the service name and the store file are both needed: zento_sf_recover service storeFile "
+                      "[timeout] [NODE nodename] [DUMP].");
+    }
+    if (const std::size_t length = std::strlen(argv[1]); length > kMaxServiceName) {
+        return refuse("\nError: DLGP service name too long",
+                      "the service name has " + std::to_string(length) + " bytes; at most " +
+                          std::to_string(kMaxServiceName) + " are allowed.");
+    }
+    if (const std::size_t length = std::strlen(argv[2]); length > kMaxStoreFileName) {
+        return refuse("\nError: Store filename too long",
+                      "the store file path has " + std::to_string(length) + " bytes; at most " +
+                          std::to_string(kMaxStoreFileName) + " are allowed.");
+    }
 
     std::string service(argv[1]);
     upcaseInPlace(service.data());

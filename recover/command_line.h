@@ -5,13 +5,15 @@
 // command line is reported through the result so the caller (main) decides.
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <string_view>
 
 struct RecoverContext;
 
 struct CommandLineResult {
     bool ok = true;
-    int exitCode = 0;  // meaningful when !ok
+    int exitCode = 0;    // meaningful when !ok
+    std::string reason;  // !ok: what is wrong and what to do, for standard error and the log
 };
 
 // Longest store file path accepted: the path field holds 1,028 bytes with its

@@ -13,7 +13,9 @@
 #include "msglib/task_kind.h"
 #include "platform/stop_signal.h"
 #include "recover/command_line.h"
+#include "recover/operator_lines.h"
 #include "recover/recover_context.h"
+#include "recover/startup_reasons.h"
 #include "storefile/cursor.h"
 #include "storefile/store_open.h"
 
@@ -244,6 +246,23 @@ ForwardSettings forwardSettingsOf(const RecoverContext& ctx) {
     return settings;
 }
 
+// The log's last line of every run, however it ended.
+int closeRun(std::string_view logName, int exitCode) {
+    const char* meaning = exitCode == kExitSuccess  ? "the run ended"
+                          : exitCode == kExitBadStart ? "the recovery could not start"
+                                                      : "the recovery stopped on a file fault";
+    char line[256];
+    std::snprintf(line, sizeof line, "zento_sf_recover ends with exit code %d: %s", exitCode, meaning);
+    StatusBlock logStatus;
+    ZENTO_SERVER_LOGMSG(logName, line, logStatus);
+    return exitCode;
+}
+
+int endBeforeStart(std::string_view logName, const std::string& reason, int exitCode) {
+    tellOperator(logName, reason);
+    return closeRun(logName, exitCode);
+}
+
 }  // namespace
 
 int runRecovery(RecoverContext& ctx, int argc, const char* const* argv) {
@@ -252,13 +271,15 @@ int runRecovery(RecoverContext& ctx, int argc, const char* const* argv) {
     setTaskKind(kTaskRecover);
 
     CommandLineResult commandLine = parseCommandLine(ctx, argc, argv);
-    if (!commandLine.ok) return commandLine.exitCode;
+    if (!commandLine.ok) return endBeforeStart(kProgramName, commandLine.reason, commandLine.exitCode);
 
     ZENTO_SERVER_INIT(1, loop.service(), ctx.selfAddress, status);
     if (statusFailed(status)) {
         printStatusEntries(status, EntryLayout::NewlineBefore);
         print("Critical error - Failed to initialize ZENT I/O, Exiting\n");
-        return kExitBadStart;
+        // A name that cannot register may not be fit to head log lines either.
+        const std::string_view logName = isPlainName(loop.service()) ? loop.service() : kProgramName;
+        return endBeforeStart(logName, registrationFailure(loop.service(), status), kExitBadStart);
     }
     loop.acceptStep();
     configureForwarding(ctx.forward, forwardSettingsOf(ctx));
@@ -272,7 +293,7 @@ int runRecovery(RecoverContext& ctx, int argc, const char* const* argv) {
     if (!openStoreFile(ctx.store, ctx.storeFileName, StoreOpenOptions{ctx.dumpMode, ctx.skipLog.get()}, status)) {
         printStatusEntries(status, EntryLayout::NewlineAfter);
         print("Critical error -- Could not open store file.  Exiting\n");
-        return kExitBadStart;
+        return endBeforeStart(loop.service(), storeOpenFailure(ctx.store, status), kExitBadStart);
     }
 
     loop.run();
@@ -291,5 +312,5 @@ int runRecovery(RecoverContext& ctx, int argc, const char* const* argv) {
     if (recoveryFaulted(ctx)) exitCode = kExitUnreadable;
     logSummary(ctx, loop);
     print("Ending program.\n");
-    return exitCode;
+    return closeRun(loop.service(), exitCode);
 }
