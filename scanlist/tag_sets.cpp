@@ -151,8 +151,7 @@ std::int64_t markNamed(const TagSet& set, std::size_t width, std::uint32_t given
 // the new value buffer and template; the bytes used of each.
 bool keepElements(const TagSet& set, const std::uint8_t* marks, SetBuffers& out, std::size_t& templateBytes,
                   std::size_t& valueBytes, StatusBlock& status) {
-    const DescriptorTableView view = DescriptorTableView::fromBytes(set.dataTemplate);
-    MemberWalk walk(view);
+    MemberWalk walk(set.dataTemplate);
     std::size_t element = 0;
     std::size_t valueAt = 0;
     std::size_t entryOut = 1;

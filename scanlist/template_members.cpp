@@ -1,44 +1,15 @@
 #include "scanlist/template_members.h"
 
-#include "msglib/library_codes.h"
-
-std::uint32_t simpleElementSize(const DescriptorEntry& entry) {
-    switch (entry.type) {
-        case kDescFloat: return 4;
-        case kDescShort: return 2;
-        case kDescChars: return entry.size;
-        case kDescInt: return 4;
-        case kDescDouble: return 8;
-        case kDescLong: return 8;
-        default: return 0;
+std::int32_t MemberWalk::sizeStructure(TemplateMember& member) const {
+    ItemExtent extent;
+    if (std::int32_t fault = walkDescriptorItem(DescriptorTableView::fromBytes(bytes_), member.first, extent);
+        fault != 0) {
+        return fault;
     }
-}
-
-MemberWalk::MemberWalk(const DescriptorTableView& dataTemplate) : template_(dataTemplate) {
-    if (template_.size() > 0 && template_.at(0).type == kDescStruct) membersLeft_ = template_.at(0).size;
-}
-
-std::int32_t MemberWalk::next(TemplateMember& member) {
-    member = {};
-    if (membersLeft_ == 0 || next_ >= template_.size()) return libcode::kDescriptorStructOverrun;
-    const DescriptorEntry entry = template_.at(next_);
-    member.first = next_;
-    member.type = entry.type;
-    member.elements = entry.count;
-    if (entry.type == kDescStruct) {
-        ItemExtent extent;
-        if (std::int32_t fault = walkDescriptorItem(template_, next_, extent); fault != 0) return fault;
-        member.entries = extent.entries;
-        // The walk multiplies one repetition by the count: divide it out (a
-        // count of 0 has no element to size).
-        member.elementSize = entry.count == 0 ? 0 : static_cast<std::uint32_t>(extent.bytes / entry.count);
-    } else {
-        if (entry.type < kDescFloat || entry.type > kDescLong) return libcode::kDescriptorUnknownType;
-        member.entries = 1;
-        member.elementSize = simpleElementSize(entry);
-    }
-    next_ += member.entries;
-    --membersLeft_;
+    member.entries = extent.entries;
+    // The walk multiplies one repetition by the count: divide it out (a count
+    // of 0 has no element to size).
+    member.elementSize = member.elements == 0 ? 0 : static_cast<std::uint32_t>(extent.bytes / member.elements);
     return 0;
 }
 
@@ -61,7 +32,7 @@ ShapeFault templateShape(std::span<const std::uint8_t> dataTemplate, TemplateSha
         dataTemplate.size() % kDescriptorBytes != 0) {
         return ShapeFault::Inconsistent;
     }
-    MemberWalk walk(view);
+    MemberWalk walk(dataTemplate);
     while (!walk.done()) {
         TemplateMember member;
         if (std::int32_t fault = walk.next(member); fault != 0) {

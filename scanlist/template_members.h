@@ -12,31 +12,69 @@
 #include <cstdint>
 #include <span>
 
+#include "msglib/coding.h"
 #include "msglib/descriptor_walk.h"
 #include "msglib/descriptors.h"
+#include "msglib/library_codes.h"
 
 struct TemplateMember {
     std::size_t first = 0;          // index of its entry in the template
     std::size_t entries = 0;        // entries it spans, its own members included
     std::uint16_t type = 0;
+    std::uint32_t size = 0;         // its entry's size field
     std::uint32_t elements = 0;     // its count
     std::uint32_t elementSize = 0;  // bytes of one element
 };
 
 // Bytes of one element of a simple type; 0 for a type outside 1 to 6.
-std::uint32_t simpleElementSize(const DescriptorEntry& entry);
+inline std::uint32_t simpleElementSize(std::uint16_t type, std::uint32_t size) {
+    switch (type) {
+        case kDescFloat: return 4;
+        case kDescShort: return 2;
+        case kDescChars: return size;
+        case kDescInt: return 4;
+        case kDescDouble: return 8;
+        case kDescLong: return 8;
+        default: return 0;
+    }
+}
 
-// Walks the members that follow entry 0.
+// Walks the members that follow entry 0 of an encoded template (12-byte
+// entries), reading them in place.
 class MemberWalk {
 public:
-    explicit MemberWalk(const DescriptorTableView& dataTemplate);
+    explicit MemberWalk(std::span<const std::uint8_t> dataTemplate)
+        : bytes_(dataTemplate), entries_(dataTemplate.size() / kDescriptorBytes) {
+        if (entries_ > 0 && decodeU16(bytes_.data()) == kDescStruct) membersLeft_ = decodeU32(bytes_.data() + 4);
+    }
     bool done() const { return membersLeft_ == 0; }
+
     // The next member: 0, or the library code of the walk's fault
     // (libcode::kDescriptorUnknownType for a type outside 1 to 7).
-    std::int32_t next(TemplateMember& member);
+    std::int32_t next(TemplateMember& member) {
+        if (membersLeft_ == 0 || next_ >= entries_) return libcode::kDescriptorStructOverrun;
+        const std::uint8_t* entry = bytes_.data() + next_ * kDescriptorBytes;
+        member.first = next_;
+        member.type = decodeU16(entry);
+        member.size = decodeU32(entry + 4);
+        member.elements = decodeU32(entry + 8);
+        if (member.type == kDescStruct) {
+            if (std::int32_t fault = sizeStructure(member); fault != 0) return fault;
+        } else {
+            if (member.type < kDescFloat || member.type > kDescLong) return libcode::kDescriptorUnknownType;
+            member.entries = 1;
+            member.elementSize = simpleElementSize(member.type, member.size);
+        }
+        next_ += member.entries;
+        --membersLeft_;
+        return 0;
+    }
 
 private:
-    DescriptorTableView template_;
+    std::int32_t sizeStructure(TemplateMember& member) const;
+
+    std::span<const std::uint8_t> bytes_;
+    std::size_t entries_ = 0;
     std::size_t next_ = 1;
     std::uint32_t membersLeft_ = 0;
 };
@@ -55,6 +93,6 @@ enum class ShapeFault {
     Inconsistent,  // not a structure of count 1 with members spanning every entry
 };
 
-// The shape of an encoded template (12-byte entries).
+// The shape of an encoded template.
 ShapeFault templateShape(std::span<const std::uint8_t> dataTemplate, TemplateShape& shape,
                          std::int32_t& libraryCode);
