@@ -4,6 +4,7 @@
 // that a head straddling two windows is still seen whole.
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cstring>
 
 #include "msglib/coding.h"
@@ -30,12 +31,12 @@ bool validRecordAt(const std::uint8_t* p) { return markerAt(p) && headCrcMatches
 // or -1. Every index needs kRecordHeadSize bytes behind it in the buffer.
 std::int64_t findRecordIn(const std::uint8_t* buffer, std::size_t from, std::size_t to) {
     const std::size_t end = to + 1;
-    std::size_t i = from;
-    while (i < end) {
-        i = skipMarkerFreeBlocks(buffer, i, end);
-        const std::size_t blockEnd = std::min(i + kMarkerBlock, end);
-        for (; i < blockEnd; ++i) {
-            if (validRecordAt(buffer + i)) return static_cast<std::int64_t>(i);
+    for (std::size_t i = from; (i = skipMarkerFreeBlocks(buffer, i, end)) < end; i += kMarkerBlock) {
+        std::uint64_t candidates = markerCandidates(buffer + i);
+        if (end - i < kMarkerBlock) candidates &= (std::uint64_t{1} << (end - i)) - 1;
+        for (; candidates != 0; candidates &= candidates - 1) {
+            const std::size_t at = i + static_cast<std::size_t>(std::countr_zero(candidates));
+            if (validRecordAt(buffer + at)) return static_cast<std::int64_t>(at);
         }
     }
     return -1;
