@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <optional>
+#include <string>
 
 #include "forward/end_of_file_notice.h"
 #include "forward/forwarding.h"
@@ -15,6 +17,7 @@
 #include "recover/command_line.h"
 #include "recover/operator_lines.h"
 #include "recover/recover_context.h"
+#include "recover/run_summary.h"
 #include "recover/startup_reasons.h"
 #include "storefile/cursor.h"
 #include "storefile/store_open.h"
@@ -83,6 +86,8 @@ public:
     }
 
     void run();
+    RunEnd end() const { return end_; }
+    const std::string& shutdownSource() const { return shutdownSource_; }
 
 private:
     enum class Next { ForwardStep, NextPass };
@@ -106,6 +111,9 @@ private:
     StatusBlock logStatus_;
     std::int32_t rxTimeout_ = kNormalWait;
     bool sleepAfterAcceptError_ = true;
+    // Why the loop ended, for the summary; the cursor's end unless told.
+    RunEnd end_ = RunEnd::EndOfData;
+    std::string shutdownSource_;
 };
 
 MainLoop::Next MainLoop::handleAck(const Message& msg) {
@@ -139,6 +147,7 @@ MainLoop::Next MainLoop::handleAck(const Message& msg) {
 // The last stored message is out of the store file, acknowledged or taken
 // out unsent.
 void MainLoop::finishAfterLastMessage() {
+    end_ = RunEnd::AllForwarded;
     print("All messages have been forwarded.\n");
     log("All messages from file %s have been forwarded\n%s process is exitting\n", ctx_.storeFileName.c_str(),
         ctx_.serviceName);
@@ -160,6 +169,9 @@ MainLoop::Next MainLoop::handleMessage(const Message& msg) {
         case kTransShut: {
             AddressRecord source = ZENTO_SERVER_REQSRC(msg.view());
             logWithLogStatus("\nReceived Shutdown message from %.32s on node %.32s\n", source.service, source.node);
+            end_ = RunEnd::Shutdown;
+            shutdownSource_ = std::string(fixedText(source.service, sizeof source.service)) + " on node " +
+                              std::string(fixedText(source.node, sizeof source.node));
             shutDown();
             return Next::ForwardStep;
         }
@@ -187,6 +199,7 @@ bool MainLoop::stopSignalled() {
     if (ctx_.stopRequested) return true;
     if (!platform::stopSignalled()) return false;
     logWithLogStatus("\nReceived a stop signal: ending as on a shutdown request\n");
+    end_ = RunEnd::StopSignal;
     shutDown();
     return true;
 }
@@ -227,14 +240,30 @@ void MainLoop::run() {
     }
 }
 
-void logSummary(RecoverContext& ctx, MainLoop& loop) {
+// The run's end on standard error and in the log: what it did, and plainly
+// what it skipped or did not find.
+void tellSummary(const RecoverContext& ctx, const MainLoop& loop, std::optional<std::uint64_t> waitingAtStart) {
     const ForwardStats& sent = ctx.forward.stats;
-    const std::uint64_t skippedRanges = ctx.skipLog->ranges() + sent.skippedMessages;
-    const std::uint64_t skippedBytes = ctx.skipLog->bytes() + sent.skippedBytes;
-    loop.log("Recovery of %s ended: %" PRIu64 " messages forwarded, %" PRIu64 " resends, %" PRIu64
-             " damaged ranges skipped (%" PRIu64 " bytes), forward offset %" PRId64,
-             ctx.storeFileName.c_str(), sent.forwarded, sent.resends, skippedRanges, skippedBytes,
-             static_cast<std::int64_t>(ctx.store.header.forwardOffset));
+    RunFacts facts;
+    facts.end = loop.end();
+    if (ctx.forward.dataUnreadable) facts.end = RunEnd::Unreadable;
+    if (ctx.store.faulted) facts.end = RunEnd::HeaderFault;
+    facts.storeFileName = ctx.storeFileName;
+    facts.shutdownSource = loop.shutdownSource();
+    facts.forwarded = sent.forwarded;
+    facts.resends = sent.resends;
+    facts.takenOutUnsent = sent.skippedMessages;
+    facts.skippedRanges = ctx.skipLog->ranges() + sent.skippedMessages;
+    facts.skippedBytes = ctx.skipLog->bytes() + sent.skippedBytes;
+    facts.forwardOffset = ctx.store.header.forwardOffset;
+    facts.messageOutstanding = !ctx.forward.lastMsgAcked && ctx.store.currentMsg;
+    facts.fileSize = ctx.store.fileSize;
+    facts.lastOffset = ctx.store.header.lastOffset;
+    facts.truncatedOffset = ctx.skipLog->truncatedOffset();
+    facts.truncatedBytes = ctx.skipLog->truncatedBytes();
+    facts.waitingAtStart = waitingAtStart;
+    tellOperator(loop.service(), summaryLine(facts));
+    if (const std::string loss = lossLine(facts); !loss.empty()) tellOperator(loop.service(), loss);
 }
 
 ForwardSettings forwardSettingsOf(const RecoverContext& ctx) {
@@ -296,6 +325,7 @@ int runRecovery(RecoverContext& ctx, int argc, const char* const* argv) {
         return endBeforeStart(loop.service(), storeOpenFailure(ctx.store, status), kExitBadStart);
     }
 
+    const std::optional<std::uint64_t> waitingAtStart = messagesWaiting(ctx.store.header, ctx.store.headerType);
     loop.run();
 
     int exitCode = kExitSuccess;
@@ -310,7 +340,7 @@ int runRecovery(RecoverContext& ctx, int argc, const char* const* argv) {
     }
     // A header that could not be synced to the disk is no success.
     if (recoveryFaulted(ctx)) exitCode = kExitUnreadable;
-    logSummary(ctx, loop);
+    tellSummary(ctx, loop, waitingAtStart);
     print("Ending program.\n");
     return closeRun(loop.service(), exitCode);
 }

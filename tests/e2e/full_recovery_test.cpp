@@ -174,7 +174,8 @@ TEST_F(FullRecovery, SecondRecoveryOfAFileWaitsForTheFirstThenFindsNothingLeft) 
         EXPECT_TRUE(first.running());
         EXPECT_EQ(first.wait(), 0) << first.out();
         EXPECT_EQ(second.wait(), 0) << second.out();
-        EXPECT_EQ(second.err(), waiting) << "said once, not once per attempt";
+        EXPECT_TRUE(second.err().starts_with(waiting) && second.err().find(waiting, 1) == std::string::npos)
+            << "said once, not once per attempt: " << second.err();
         EXPECT_TRUE(contains(node_.log(), "[RECTWO] Recovery of " + path + " ended: 0 messages forwarded, 0 resends"))
             << node_.log();
         // Anything the second sent would have come within the acknowledgement delay.
