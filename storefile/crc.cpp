@@ -126,19 +126,35 @@ __attribute__((target("pclmul,sse4.1"))) inline __m128i fold(__m128i x, __m128i 
     return _mm_xor_si128(_mm_clmulepi64_si128(x, k, 0x11), _mm_clmulepi64_si128(x, k, 0x00));
 }
 
-// The constants of a fold over d bits, worked out by the compiler.
-template <int d>
-__attribute__((target("pclmul,sse4.1"))) inline __m128i foldConstants() {
-    constexpr auto high = static_cast<long long>(xPowMod(d + 64));
-    constexpr auto low = static_cast<long long>(xPowMod(d));
-    return _mm_set_epi64x(high, low);
+// The constants of a fold over 128 * d bits for d up to 6, then over 512
+// bits (four lanes), worked out by the compiler.
+struct FoldConstants {
+    alignas(16) std::uint64_t pairs[8][2];
+};
+
+constexpr FoldConstants makeFoldConstants() {
+    FoldConstants c{};
+    for (int d = 0; d < 7; ++d) c.pairs[d][0] = xPowMod(128 * d), c.pairs[d][1] = xPowMod(128 * d + 64);
+    c.pairs[7][0] = xPowMod(512);
+    c.pairs[7][1] = xPowMod(512 + 64);
+    return c;
+}
+
+constexpr FoldConstants kFolds = makeFoldConstants();
+
+__attribute__((target("pclmul,sse4.1"))) inline __m128i foldBy(std::size_t d) {
+    return _mm_load_si128(reinterpret_cast<const __m128i*>(kFolds.pairs[d]));
+}
+
+// The sum of values standing `distance` blocks before the last block.
+__attribute__((target("pclmul,sse4.1"))) inline __m128i foldAt(__m128i x, std::size_t distance) {
+    return distance == 0 ? x : fold(x, foldBy(distance));
 }
 
 __attribute__((target("pclmul,sse4.1"))) std::uint32_t crcByClmul(std::span<const std::uint8_t> bytes) {
     if (bytes.size() < 16) return crcByTable(bytes);
     const std::uint8_t* p = bytes.data();
     const std::uint8_t* const end = p + bytes.size();
-    const __m128i by128 = foldConstants<128>();
 
     // A length that is no multiple of sixteen: its first bytes form a block
     // with zeros in front. The mask picks them, reversed, into the low end.
@@ -151,14 +167,17 @@ __attribute__((target("pclmul,sse4.1"))) std::uint32_t crcByClmul(std::span<cons
         const __m128i mask = _mm_loadu_si128(reinterpret_cast<const __m128i*>(kLeadMasks + 16 - lead));
         x = _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)), mask);
         p += lead;
-        x = _mm_xor_si128(fold(x, by128), loadReversed(p));
+        x = _mm_xor_si128(fold(x, foldBy(1)), loadReversed(p));
     } else {
         x = loadReversed(p);
     }
     p += 16;
 
+    // Every block left at the end is folded straight to the last one, in
+    // parallel, rather than one after the other.
+    __m128i sum;
     if (end - p >= 48) {
-        const __m128i by512 = foldConstants<512>();
+        const __m128i by512 = foldBy(7);
         __m128i x1 = loadReversed(p);
         __m128i x2 = loadReversed(p + 16);
         __m128i x3 = loadReversed(p + 32);
@@ -169,10 +188,14 @@ __attribute__((target("pclmul,sse4.1"))) std::uint32_t crcByClmul(std::span<cons
             x2 = _mm_xor_si128(fold(x2, by512), loadReversed(p + 32));
             x3 = _mm_xor_si128(fold(x3, by512), loadReversed(p + 48));
         }
-        x = _mm_xor_si128(_mm_xor_si128(fold(x, foldConstants<384>()), fold(x1, foldConstants<256>())),
-                          _mm_xor_si128(fold(x2, by128), x3));
+        const auto rest = static_cast<std::size_t>(end - p) / 16;
+        sum = _mm_xor_si128(_mm_xor_si128(fold(x, foldBy(3 + rest)), fold(x1, foldBy(2 + rest))),
+                            _mm_xor_si128(fold(x2, foldBy(1 + rest)), foldAt(x3, rest)));
+    } else {
+        sum = foldAt(x, static_cast<std::size_t>(end - p) / 16);
     }
-    for (; p < end; p += 16) x = _mm_xor_si128(fold(x, by128), loadReversed(p));
+    for (; p < end; p += 16) sum = _mm_xor_si128(sum, foldAt(loadReversed(p), static_cast<std::size_t>(end - p) / 16 - 1));
+    x = sum;
 
     // 128 bits to 64: the top two 32-bit words times x^96 and x^64 mod P.
     const __m128i high = _mm_srli_si128(x, 8);
