@@ -5,6 +5,7 @@
 // the program configures it once and reads it.
 #include <cstdint>
 
+#include "forward/destination_wait.h"
 #include "msglib/records.h"
 
 // What the program gives the forwarder before the first step.
@@ -52,4 +53,5 @@ struct ForwardState {
     bool dataUnreadable = false;
 
     ForwardStats stats;
+    DestinationWait wait;
 };

@@ -4,9 +4,13 @@
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "forward/transaction_numbers.h"
+#include "msglib/code_catalogue.h"
 #include "msglib/transport_codes.h"
+#include "platform/clock.h"
+#include "platform/file_kind.h"
 #include "forward/forward_codes.h"
 #include "storefile/cursor.h"
 #include "storefile/store_file.h"
@@ -16,6 +20,9 @@ namespace {
 
 constexpr std::int32_t kMinimumAckSeconds = 5;
 constexpr std::int64_t kRetryLogInterval = 300;
+// While the destination keeps a message waiting, the operator hears of it at
+// least this often.
+constexpr std::int64_t kWaitNoticeInterval = 60;
 
 std::string_view serviceOf(const ForwardState& fwd) {
     const AddressRecord& self = fwd.settings.selfAddress;
@@ -24,6 +31,149 @@ std::string_view serviceOf(const ForwardState& fwd) {
 
 void logText(const ForwardState& fwd, const char* text, StatusBlock& logStatus) {
     ZENTO_SERVER_LOGMSG(serviceOf(fwd), text, logStatus);
+}
+
+// ---- Waiting notices ----
+// A destination that cannot be reached or does not acknowledge keeps the
+// recovery waiting, rightly (it may come back), but never in silence: a line
+// on standard error and in the log when the wait begins, when its reason
+// changes, at most once a minute while it lasts, and when it ends.
+
+std::int32_t nowSeconds() {
+    TimeStamp now{};
+    ZENTO_SERVER_GETTIME(now);
+    return now.seconds;
+}
+
+void tellOperator(const ForwardState& fwd, const std::string& text) {
+    std::fprintf(stderr, "zento_sf_recover: %s\n", text.c_str());
+    std::fflush(stderr);
+    StatusBlock logStatus;
+    ZENTO_SERVER_LOGMSG(serviceOf(fwd), text, logStatus);
+}
+
+std::string destinationText(const ForwardState& fwd) {
+    const AddressRecord& to = fwd.destinationAddress;
+    return std::string(fixedText(to.service, sizeof to.service)) + " on node " +
+           std::string(fixedText(to.node, sizeof to.node));
+}
+
+std::string waitReason(const DestinationWait& wait) {
+    std::string why = codeMeaningText(wait.facility, wait.code);
+    if (why.empty()) why = "error " + std::to_string(wait.code);
+    if (wait.cause != 0) why += " (" + platform::runtimeErrorText(wait.cause) + ")";
+    return why;
+}
+
+std::string durationText(std::int64_t seconds) {
+    char text[64];
+    if (seconds >= 3600) {
+        std::snprintf(text, sizeof text, "%" PRId64 " h %" PRId64 " min", seconds / 3600, seconds / 60 % 60);
+    } else if (seconds >= 60) {
+        std::snprintf(text, sizeof text, "%" PRId64 " min %" PRId64 " s", seconds / 60, seconds % 60);
+    } else {
+        std::snprintf(text, sizeof text, "%" PRId64 " s", seconds < 0 ? 0 : seconds);
+    }
+    return text;
+}
+
+// "since 14:03:07 (2 min 5 s)", in local time.
+std::string sinceText(const DestinationWait& wait) {
+    const platform::LocalTime t = platform::toLocalTime(platform::WallClockTime{wait.sinceSeconds, 0});
+    char text[96];
+    std::snprintf(text, sizeof text, "since %02d:%02d:%02d (%s)", t.hour, t.minute, t.second,
+                  durationText(std::int64_t{nowSeconds()} - wait.sinceSeconds).c_str());
+    return text;
+}
+
+std::string resendsText(const ForwardState& fwd) {
+    const std::uint64_t n = fwd.stats.resends - fwd.wait.resendsBefore;
+    return std::to_string(n) + (n == 1 ? " resend" : " resends");
+}
+
+std::string messageText(const StoreFile& store) {
+    return "the message at offset " + std::to_string(store.header.forwardOffset);
+}
+
+void beginWait(ForwardState& fwd, DestinationWait::State state) {
+    fwd.wait.state = state;
+    fwd.wait.sinceSeconds = nowSeconds();
+    fwd.wait.resendsBefore = fwd.stats.resends;
+}
+
+void noted(ForwardState& fwd, const std::string& text) {
+    tellOperator(fwd, text);
+    fwd.wait.lastNoticeSeconds = nowSeconds();
+}
+
+// A send, first or resend, failed as status says.
+void noticeSendFailed(ForwardState& fwd, const StoreFile& store, const StatusBlock& status) {
+    DestinationWait& wait = fwd.wait;
+    const int entries = statusEntryCount(status);
+    const std::int32_t facility = entries > 0 ? status.facility[entries - 1] : 0;
+    const std::int32_t code = lastErrorCode(status);
+    const std::int32_t cause = runtimeCause(status);
+    const bool sameReason = wait.facility == facility && wait.code == code && wait.cause == cause;
+    const DestinationWait::State before = wait.state;
+    if (before == DestinationWait::State::Unreachable && sameReason) return;
+    if (before == DestinationWait::State::Fine) beginWait(fwd, DestinationWait::State::Unreachable);
+    wait.state = DestinationWait::State::Unreachable;
+    wait.facility = facility;
+    wait.code = code;
+    wait.cause = cause;
+    const std::int64_t every = std::int64_t{kWaitAfterFailedSend} * kLibraryUnitMs / 1000;
+    if (before == DestinationWait::State::Fine) {
+        noted(fwd, "Waiting for the destination: " + destinationText(fwd) + " cannot be reached: " + waitReason(wait) +
+                       ". The message at offset " + std::to_string(store.header.forwardOffset) +
+                       " stays in the store file and is sent again every " +
+                       std::to_string(every) + " s until it goes.");
+    } else {
+        noted(fwd, "Still waiting for the destination " + sinceText(wait) + ": " + destinationText(fwd) +
+                       " cannot be reached now: " + waitReason(wait) + "; " + resendsText(fwd) + " so far.");
+    }
+}
+
+void noticeSendSucceeded(ForwardState& fwd) {
+    if (fwd.wait.state == DestinationWait::State::Unreachable) fwd.wait.state = DestinationWait::State::Reached;
+}
+
+// The acknowledgement of a message that went out is overdue.
+void noticeOverdue(ForwardState& fwd, const StoreFile& store) {
+    DestinationWait& wait = fwd.wait;
+    if (wait.state == DestinationWait::State::Silent) return;
+    if (wait.state == DestinationWait::State::Fine) {
+        beginWait(fwd, DestinationWait::State::Silent);
+        noted(fwd, "Waiting for the destination: " + destinationText(fwd) + " has not acknowledged " +
+                       messageText(store) + " in time; it is sent again until it is acknowledged.");
+        return;
+    }
+    wait.state = DestinationWait::State::Silent;
+    noted(fwd, "Still waiting for the destination " + sinceText(wait) + ": " + destinationText(fwd) +
+                   " can be reached now but has not acknowledged " + messageText(store) + "; " + resendsText(fwd) +
+                   " so far.");
+}
+
+// Once a minute at most while the wait lasts.
+void remindWhileWaiting(ForwardState& fwd, const StoreFile& store) {
+    const DestinationWait& wait = fwd.wait;
+    if (wait.state != DestinationWait::State::Unreachable && wait.state != DestinationWait::State::Silent) return;
+    if (std::int64_t{nowSeconds()} - wait.lastNoticeSeconds < kWaitNoticeInterval) return;
+    if (wait.state == DestinationWait::State::Unreachable) {
+        noted(fwd, "Still waiting for the destination " + sinceText(wait) + ": " + destinationText(fwd) +
+                       " cannot be reached: " + waitReason(wait) + "; " + resendsText(fwd) + " so far.");
+    } else {
+        noted(fwd, "Still waiting for the destination " + sinceText(wait) + ": " + destinationText(fwd) +
+                       " has not acknowledged " + messageText(store) + "; " + resendsText(fwd) + " so far.");
+    }
+}
+
+void noticeAcknowledged(ForwardState& fwd, const std::string& message) {
+    DestinationWait& wait = fwd.wait;
+    if (wait.state == DestinationWait::State::Fine) return;
+    tellOperator(fwd, "The destination is back: " + destinationText(fwd) + " acknowledged " + message +
+                          " after " + durationText(std::int64_t{nowSeconds()} - wait.sinceSeconds) +
+                          " of waiting and " + resendsText(fwd) + "; forwarding goes on.");
+    wait = DestinationWait{};
 }
 
 void logListIdLine(const ForwardState& fwd, const char* what, std::int32_t listId, StatusBlock& logStatus) {
@@ -84,9 +234,11 @@ std::int32_t resendCurrent(ForwardState& fwd, const StoreFile& store, StatusBloc
     ZENTO_SERVER_SEND(fwd.settings.sendTimeout, store.currentMsg.view(), status);
     if (!statusFailed(status)) {
         fwd.retryPending = false;
+        noticeSendSucceeded(fwd);
         setAckDeadline(fwd, store, status);
         return kNormalWait;
     }
+    noticeSendFailed(fwd, store, status);
 
     std::int32_t code = firstErrorCode(status);
     if (fwd.lastRetryError != code || loggedRetry) {
@@ -244,6 +396,7 @@ std::int32_t sendNext(ForwardState& fwd, StoreFile& store, StatusBlock& status, 
     ZENTO_SERVER_SEND(fwd.settings.sendTimeout, store.currentMsg.view(), status);
     if (!statusFailed(status)) {
         fwd.retryPending = false;
+        noticeSendSucceeded(fwd);
         setAckDeadline(fwd, store, status);
         return kNormalWait;
     }
@@ -258,6 +411,7 @@ std::int32_t sendNext(ForwardState& fwd, StoreFile& store, StatusBlock& status, 
     logListIdLine(fwd, "Recover Store File Process had error on send; listid ", listIdOf(store.currentMsg, parseStatus),
                   logStatus);
     ZENTO_SERVER_LOGBLK(serviceOf(fwd), status, logStatus);
+    noticeSendFailed(fwd, store, status);
     fwd.retryPending = true;
     return kWaitAfterFailedSend;
 }
@@ -299,15 +453,20 @@ std::int32_t forwardNextMessage(ForwardState& fwd, StoreFile& store, StatusBlock
 
     if (!store.moreMessages) return kNormalWait;
     if (fwd.skipPending.reason != nullptr) return skipStoredMessage(fwd, store, fwd.skipPending, status, logStatus);
+    remindWhileWaiting(fwd, store);
     if (!fwd.lastMsgAcked) {
         if (!ackTimerExpired(fwd.ackDeadline)) return kNormalWait;
+        if (!fwd.retryPending && store.currentMsg) noticeOverdue(fwd, store);
         fwd.retryPending = true;
     }
     return fwd.retryPending ? resendCurrent(fwd, store, status, logStatus) : sendNext(fwd, store, status, logStatus);
 }
 
 bool acknowledgeMessage(ForwardState& fwd, StoreFile& store, StatusBlock& status) {
+    // Told before the removal moves the forward offset past the message.
+    const std::string message = messageText(store);
     if (!removeOutstanding(fwd, store, status)) return false;
+    noticeAcknowledged(fwd, message);
     fwd.skipPending = {};
     ++fwd.stats.forwarded;
     fwd.lastMsgAcked = true;
