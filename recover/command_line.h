@@ -1,8 +1,10 @@
 #pragma once
 // The command line of the recovery:
 //   zento_sf_recover service storeFile [timeout] [NODE nodename] [DUMP]
-// Every text goes to standard output. Instead of ending the process, a bad
-// command line is reported through the result so the caller (main) decides.
+//   zento_sf_recover --help | --version
+// The rules' texts go to standard output; warnings about words the rules
+// ignore go to standard error and the log. Instead of ending the process, a
+// bad command line is reported through the result so the caller decides.
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -10,6 +12,8 @@
 
 struct RecoverContext;
 
+// Not ok with exit code 0: --help or --version was answered, nothing is to
+// be done.
 struct CommandLineResult {
     bool ok = true;
     int exitCode = 0;    // meaningful when !ok

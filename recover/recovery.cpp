@@ -300,6 +300,7 @@ int runRecovery(RecoverContext& ctx, int argc, const char* const* argv) {
     setTaskKind(kTaskRecover);
 
     CommandLineResult commandLine = parseCommandLine(ctx, argc, argv);
+    if (!commandLine.ok && commandLine.exitCode == kExitSuccess) return kExitSuccess;  // --help, --version
     if (!commandLine.ok) return endBeforeStart(kProgramName, commandLine.reason, commandLine.exitCode);
 
     ZENTO_SERVER_INIT(1, loop.service(), ctx.selfAddress, status);
