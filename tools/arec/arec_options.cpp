@@ -7,6 +7,7 @@ const char* const kArecUsage =
     "usage: zento_arec [--service NAME] [--out FILE] [--exit-on-eof] [--quiet]\n"
     "                  [--no-ack N] [--ack-first N] [--ack-delay-ms MS]\n"
     "                  [--shut-after N] [--disconnect-after N]\n"
+    "       zento_arec --help | --version\n"
     "\n"
     "Plays the destination service of a store file recovery: registers on the local\n"
     "node, prints one line per message received, and acknowledges each forwarded\n"
@@ -43,6 +44,7 @@ ArecParse parseArecOptions(int argc, const char* const* argv, ArecOptions& optio
     for (int i = 1; i < argc; ++i) {
         const std::string_view name = argv[i];
         if (name == "--help" || name == "-h") return ArecParse::Help;
+        if (name == "--version") return ArecParse::Version;
         if (name == "--exit-on-eof") {
             options.exitOnEof = true;
             continue;

@@ -15,7 +15,7 @@ struct ArecOptions {
     std::uint32_t disconnectAfter = 0; // 0: never
 };
 
-enum class ArecParse { Run, Help, Bad };
+enum class ArecParse { Run, Help, Version, Bad };
 
 ArecParse parseArecOptions(int argc, const char* const* argv, ArecOptions& options, std::string& error);
 

@@ -5,6 +5,7 @@
 #include "platform/broken_pipe.h"
 #include "tools/arec/arec_options.h"
 #include "tools/arec/arec_service.h"
+#include "zento_version.h"
 
 namespace {
 
@@ -21,6 +22,7 @@ int main(int argc, char** argv) {
     std::string error;
     switch (parseArecOptions(argc, argv, options, error)) {
         case ArecParse::Help: std::fputs(kArecUsage, stdout); return 0;
+        case ArecParse::Version: std::printf("zento_arec %s (revision %s)\n", kZentoVersion, kZentoRevision); return 0;
         case ArecParse::Bad:
             std::fprintf(stderr, "zento_arec: %s\nTry 'zento_arec --help'.\n", error.c_str());
             return 2;

@@ -45,8 +45,9 @@ void printEvent(const WalkEvent& event, std::FILE* out) {
     char name[32];
     switch (event.kind) {
         case WalkEventKind::Record:
-            std::fprintf(out, "  offset %" PRId64 ": length %" PRId64 ", %s, head CRC good\n", event.offset,
-                         event.size, transTypeName(event.transType, name));
+            std::fprintf(out, "  offset %" PRId64 ": length %" PRId64 ", %s, head CRC good%s%s\n", event.offset,
+                         event.size, transTypeName(event.transType, name), event.forwardNote.empty() ? "" : "; ",
+                         event.forwardNote.c_str());
             break;
         case WalkEventKind::BadHead:
             std::fprintf(out, "  offset %" PRId64 ": length %" PRId64 ", %s, head CRC %s (%s)\n", event.offset,
@@ -64,8 +65,11 @@ void printEvent(const WalkEvent& event, std::FILE* out) {
     }
 }
 
+}  // namespace
+
 std::string recoveryOutcome(const InspectReport& report) {
-    const std::string forwards = "forwards " + std::to_string(report.records) + " message(s)";
+    std::string forwards = "forwards " + std::to_string(report.forwarded()) + " message(s)";
+    if (report.takenOutUnsent > 0) forwards += " (" + std::to_string(report.takenOutUnsent) + " taken out unsent)";
     switch (report.end) {
         case WalkEnd::LastMessage:
         case WalkEnd::EndOfData:
@@ -77,8 +81,15 @@ std::string recoveryOutcome(const InspectReport& report) {
     return forwards;
 }
 
+namespace {
+
 void printSummary(const InspectReport& report, std::FILE* out) {
-    std::fprintf(out, "records: %" PRIu64 ", %" PRIu64 " bytes\n", report.records, report.recordBytes);
+    std::fprintf(out, "records: %" PRIu64 ", %" PRIu64 " bytes", report.records, report.recordBytes);
+    if (report.unparsable > 0 || report.takenOutUnsent > 0) {
+        std::fprintf(out, " (%" PRIu64 " do not parse, %" PRIu64 " cannot be forwarded)", report.unparsable,
+                     report.takenOutUnsent);
+    }
+    std::fprintf(out, "\n");
     std::fprintf(out, "damaged: %" PRIu64 " range(s), %" PRIu64 " bytes\n", report.damagedRanges,
                  report.damagedBytes);
     if (!report.startupRefusal.empty()) {
@@ -106,9 +117,9 @@ const char* transTypeName(std::int32_t transType, char (&buffer)[32]) {
     return buffer;
 }
 
-void printInspectReport(const InspectReport& report, std::FILE* out) {
+void printInspectReport(const InspectReport& report, bool summaryOnly, std::FILE* out) {
     printHeader(report, out);
-    if (report.walked) {
+    if (report.walked && !summaryOnly) {
         std::fprintf(out, "records from offset %" PRId64 "%s:\n",
                      report.walkedWithDefaultHeader ? std::int64_t{kType2HeaderLength}
                                                     : report.check.header.forwardOffset,

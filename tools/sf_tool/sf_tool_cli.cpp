@@ -3,6 +3,7 @@
 #include <charconv>
 #include <cinttypes>
 #include <cstdio>
+#include <filesystem>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -10,11 +11,14 @@
 #include "msglib/code_catalogue.h"
 #include "msglib/msglib.h"
 #include "platform/file_ops.h"
+#include "platform/disk_files.h"
+#include "tools/sf_tool/inspect_json.h"
 #include "tools/sf_tool/inspect_print.h"
 #include "tools/sf_tool/sample_messages.h"
 #include "tools/sf_tool/store_inspect.h"
 #include "tools/sf_tool/store_writer.h"
 #include "tools/sf_tool/stored_message.h"
+#include "zento_version.h"
 
 namespace {
 
@@ -23,21 +27,29 @@ namespace {
 constexpr std::uint32_t kMaxMessageSize = 16u << 20;
 
 constexpr const char* kUsage =
-    "usage: zento_sf_tool inspect FILE\n"
+    "usage: zento_sf_tool inspect [--summary] [--json] FILE\n"
     "       zento_sf_tool dump FILE\n"
     "       zento_sf_tool create FILE [--ring MB] [--force]\n"
     "       zento_sf_tool append FILE --count N [--size BYTES] [--type get|uns] [--node NODE]\n"
     "                            [--first-seq N]\n"
     "       zento_sf_tool explain [FACILITY] CODE\n"
-    "       zento_sf_tool --help\n"
+    "       zento_sf_tool --help | --version\n"
+    "\n"
+    "Options may stand before or after FILE; an argument that begins with -- is always\n"
+    "an option (name a file that does, after --, or as ./--name).\n"
     "\n"
     "  inspect  show the header blocks, every record from the forward offset and each\n"
     "           damaged range, as a recovery reads them; the file is opened read-only.\n"
+    "           A record a recovery cannot forward, or whose body does not parse, is\n"
+    "           flagged. --summary shows the header and the totals only; --json writes\n"
+    "           the same as one JSON document, for scripts.\n"
     "           Exit 0 for a sound file, 1 for a damaged one, 2 when it cannot be read.\n"
     "  dump     print each message a recovery would forward, with its parsed fields.\n"
     "  create   make an empty store file with a type-2 header: linear (the file ends at\n"
     "           its data), or with --ring a zero-filled ring file of MB MiB whose data\n"
-    "           wraps to the start of the data area. --force replaces an existing file.\n"
+    "           wraps to the start of the data area. A ring larger than the free space\n"
+    "           is refused. --force replaces an existing file, and makes a ring larger\n"
+    "           than the free space all the same.\n"
     "  append   store N messages behind the newest record: GET replies (--type get, the\n"
     "           default) or unsolicited replies (--type uns), numbered in their list id\n"
     "           and value text. --size pads each message to BYTES bytes; --node names\n"
@@ -67,15 +79,37 @@ bool parseNumber(std::string_view text, std::uint32_t& value) {
     return ec == std::errc{} && end == text.data() + text.size();
 }
 
-// Options after the file name: "--name value" pairs and bare flags.
+// The arguments after the command: "--name value" pairs, bare flags and the
+// FILE, in any order. Everything that begins with "--" is an option, so that
+// a mistyped or misplaced option is never taken for the file; after a lone
+// "--" every argument is a file name.
 class Options {
 public:
     explicit Options(std::vector<std::string_view> args) : args_(std::move(args)) {}
 
-    // Takes the next option; false at the end of the arguments.
+    // Takes the next argument; false at the end of the arguments.
     bool next(std::string_view& name) {
+        if (at_ < args_.size() && args_[at_] == "--" && !endOfOptions_) {
+            endOfOptions_ = true;
+            ++at_;
+        }
         if (at_ >= args_.size()) return false;
         name = args_[at_++];
+        return true;
+    }
+    bool isOption(std::string_view arg) const { return !endOfOptions_ && arg.starts_with("--"); }
+    // Takes arg as the command's one FILE.
+    bool file(std::string_view command, std::string_view arg, std::string& path, std::string& error) {
+        if (isOption(arg)) {
+            error = std::string(command) + " takes no option '" + std::string(arg) + "'";
+            return false;
+        }
+        if (!path.empty() || arg.empty()) {
+            error = std::string(command) + (arg.empty() ? " takes no empty FILE" : " takes one FILE, not also '" +
+                                                                                    std::string(arg) + "'");
+            return false;
+        }
+        path = std::string(arg);
         return true;
     }
     bool value(std::string_view name, std::string_view& out, std::string& error) {
@@ -99,18 +133,43 @@ public:
 private:
     std::vector<std::string_view> args_;
     std::size_t at_ = 0;
+    bool endOfOptions_ = false;
 };
 
-int runInspect(const std::string& path, Options& options) {
-    std::string_view extra;
-    if (options.next(extra)) return usageError("inspect takes no option '" + std::string(extra) + "'");
+// Only a FILE, for the commands that take no option.
+bool onlyFile(std::string_view command, Options& options, std::string& path, std::string& error) {
+    std::string_view arg;
+    while (options.next(arg)) {
+        if (!options.file(command, arg, path, error)) return false;
+    }
+    if (path.empty()) error = std::string(command) + " needs a FILE";
+    return !path.empty();
+}
+
+int runInspect(Options& options) {
+    std::string path, error;
+    bool summaryOnly = false, json = false;
+    std::string_view arg;
+    while (options.next(arg)) {
+        if (options.isOption(arg) && arg == "--summary") {
+            summaryOnly = true;
+        } else if (options.isOption(arg) && arg == "--json") {
+            json = true;
+        } else if (!options.file("inspect", arg, path, error)) {
+            return usageError(error);
+        }
+    }
+    if (path.empty()) return usageError("inspect needs a FILE");
     InspectReport report;
-    std::string error;
     if (!inspectStoreFile(path, report, error)) {
         std::fprintf(stderr, "zento_sf_tool: %s\n", error.c_str());
         return kToolUsage;
     }
-    printInspectReport(report, stdout);
+    if (json) {
+        printInspectJson(report, summaryOnly, stdout);
+    } else {
+        printInspectReport(report, summaryOnly, stdout);
+    }
     return report.sound() ? kToolOk : kToolFailed;
 }
 
@@ -145,11 +204,10 @@ void printMessage(std::int64_t offset, const Message& message) {
     std::printf("\"\n");
 }
 
-int runDump(const std::string& path, Options& options) {
-    std::string_view extra;
-    if (options.next(extra)) return usageError("dump takes no option '" + std::string(extra) + "'");
+int runDump(Options& options) {
+    std::string path, error;
+    if (!onlyFile("dump", options, path, error)) return usageError(error);
     InspectReport report;
-    std::string error;
     if (!inspectStoreFile(path, report, error)) {
         std::fprintf(stderr, "zento_sf_tool: %s\n", error.c_str());
         return kToolUsage;
@@ -170,21 +228,38 @@ int runDump(const std::string& path, Options& options) {
     return result;
 }
 
-int runCreate(const std::string& path, Options& options) {
+// A ring takes its whole size at once: one larger than the space left on
+// its file system is a typing error far more often than a wish, and would
+// fill the disk the recovery and the tasks write to.
+bool ringFits(const std::string& path, std::uint32_t ringMiB, std::string& error) {
+    const std::filesystem::path parent = std::filesystem::path(path).parent_path();
+    const std::string directory = parent.empty() ? "." : parent.string();
+    std::uint64_t free = 0;
+    if (!platform::freeBytesAvailable(directory.c_str(), free)) return true;  // nothing known: the allocation decides
+    const std::uint64_t wanted = std::uint64_t{ringMiB} << 20;
+    if (wanted <= free) return true;
+    error = "a ring of " + std::to_string(ringMiB) + " MiB needs " + std::to_string(wanted) + " bytes, and " +
+            directory + " has " + std::to_string(free) + " bytes free; --force makes it all the same";
+    return false;
+}
+
+int runCreate(Options& options) {
     std::uint32_t ringMiB = 0;
     bool force = false;
-    std::string error;
+    std::string path, error;
     std::string_view name;
     while (options.next(name)) {
-        if (name == "--ring") {
+        if (options.isOption(name) && name == "--ring") {
             if (!options.number(name, ringMiB, error)) return usageError(error);
             if (ringMiB == 0) return usageError("--ring takes a size of at least 1 MiB");
-        } else if (name == "--force") {
+        } else if (options.isOption(name) && name == "--force") {
             force = true;
-        } else {
-            return usageError("create takes no option '" + std::string(name) + "'");
+        } else if (!options.file("create", name, path, error)) {
+            return usageError(error);
         }
     }
+    if (path.empty()) return usageError("create needs a FILE");
+    if (ringMiB > 0 && !force && !ringFits(path, ringMiB, error)) return failed(error);
     if (!createStoreFile(path, ringMiB, force, error)) return failed(error);
     if (ringMiB > 0) {
         std::printf("created %s: ring store file of %u MiB\n", path.c_str(), ringMiB);
@@ -195,6 +270,7 @@ int runCreate(const std::string& path, Options& options) {
 }
 
 struct AppendRequest {
+    std::string path;
     std::uint32_t count = 0;
     bool countGiven = false;
     bool firstGiven = false;
@@ -207,7 +283,9 @@ int parseAppend(Options& options, AppendRequest& request) {
     std::string_view name;
     std::string_view text;
     while (options.next(name)) {
-        if (name == "--count") {
+        if (!options.isOption(name)) {
+            if (!options.file("append", name, request.path, error)) return usageError(error);
+        } else if (name == "--count") {
             if (!options.number(name, request.count, error)) return usageError(error);
             request.countGiven = true;
         } else if (name == "--size") {
@@ -235,6 +313,7 @@ int parseAppend(Options& options, AppendRequest& request) {
             return usageError("append takes no option '" + std::string(name) + "'");
         }
     }
+    if (request.path.empty()) return usageError("append needs a FILE");
     if (!request.countGiven) return usageError("append needs --count N");
     if (request.sample.requesterNode.empty()) request.sample.requesterNode = zentoNode();
     return kToolOk;
@@ -253,9 +332,10 @@ std::uint32_t nextSequence(const StoreWriter& writer) {
     return sequence + 1;
 }
 
-int runAppend(const std::string& path, Options& options) {
+int runAppend(Options& options) {
     AppendRequest request;
     if (int usage = parseAppend(options, request); usage != kToolOk) return usage;
+    const std::string& path = request.path;
 
     StoreWriter writer;
     std::string error;
@@ -317,20 +397,23 @@ int runExplain(const std::vector<std::string_view>& args) {
 int runSfTool(int argc, const char* const* argv) {
     std::vector<std::string_view> args(argv + (argc > 0 ? 1 : 0), argv + argc);
     for (std::string_view arg : args) {
+        if (arg == "--") break;
         if (arg == "--help" || arg == "-h") {
             std::fputs(kUsage, stdout);
+            return kToolOk;
+        }
+        if (arg == "--version") {
+            std::printf("zento_sf_tool %s (revision %s)\n", kZentoVersion, kZentoRevision);
             return kToolOk;
         }
     }
     if (args.empty()) return usageError("a command is needed");
     const std::string_view command = args[0];
     if (command == "explain") return runExplain(args);
-    if (args.size() < 2 || args[1].empty()) return usageError(std::string(command) + " needs a FILE");
-    const std::string path(args[1]);
-    Options options(std::vector<std::string_view>(args.begin() + 2, args.end()));
-    if (command == "inspect") return runInspect(path, options);
-    if (command == "dump") return runDump(path, options);
-    if (command == "create") return runCreate(path, options);
-    if (command == "append") return runAppend(path, options);
+    Options options(std::vector<std::string_view>(args.begin() + 1, args.end()));
+    if (command == "inspect") return runInspect(options);
+    if (command == "dump") return runDump(options);
+    if (command == "create") return runCreate(options);
+    if (command == "append") return runAppend(options);
     return usageError("unknown command '" + std::string(command) + "'");
 }

@@ -7,12 +7,14 @@
 #include "msglib/coding.h"
 #include "msglib/message_head.h"
 #include "msglib/msglib.h"
+#include "msglib/transport_frame.h"
 #include "platform/file_ops.h"
 #include "storefile/cursor.h"
 #include "storefile/file_handle.h"
 #include "storefile/store_file.h"
 #include "storefile/store_open.h"
 #include "tools/sf_tool/record_placement.h"
+#include "tools/sf_tool/store_writer.h"
 
 namespace {
 
@@ -37,11 +39,27 @@ bool drainedHeader(const StoreFileHeader& h, std::int32_t headerType) {
     return headerType == 2 && type2HeaderDrained(h);
 }
 
+// The header's generation as openStoreFile recognises it (detectHeaderType),
+// without the console lines of a recovery's start-up: an inspection's output
+// is its own, and may be a JSON document.
+std::int32_t headerTypeOf(std::span<const std::uint8_t, kHeaderAreaRead> area) {
+    constexpr std::size_t kRevisionOffset = 4;
+    const std::uint32_t revision = decodeU32(area.data() + kRevisionOffset);
+    if (revision == 1 || revision == 2) return static_cast<std::int32_t>(revision);
+    // The backup block of each generation starts with the magic; the newest
+    // generation that matches wins.
+    std::int32_t type = -1;
+    for (std::int32_t candidate = 0; candidate <= 2; ++candidate) {
+        if (decodeU32(area.data() + blockSizeOf(candidate) + 4) == kStoreMagic) type = candidate;
+    }
+    return type;
+}
+
 // The header area as a recovery judges it. The bytes are the first 392 of the
 // file, zero-padded when the file is shorter.
 HeaderCheck checkHeader(std::span<const std::uint8_t, kHeaderAreaRead> area, std::int64_t fileSize) {
     HeaderCheck check;
-    check.type = detectHeaderType(area);
+    check.type = headerTypeOf(area);
     if (check.type < 0) return check;
     const std::uint32_t s = blockSizeOf(check.type);
     check.blockSize = s;
@@ -123,6 +141,37 @@ void endWithoutRecord(const StoreFile& store, InspectReport& report) {
     }
 }
 
+// What the recovery's forwarding makes of a delivered message: one no longer
+// than its head, or one the library refuses, is taken out unsent; the body of
+// any other is parsed for its log lines, and one that does not parse is sent
+// as stored.
+void judgeForwarding(MsgView message, WalkEvent& event) {
+    if (message.size() <= kMessageHeadSize) {
+        event.takenOutUnsent = true;
+        event.forwardNote = "no longer than a message head: a recovery takes it out unsent";
+        return;
+    }
+    if (!msglib::isSendableMessage(message)) {
+        event.takenOutUnsent = true;
+        event.forwardNote = "the messaging library refuses to send it: a recovery takes it out unsent";
+        return;
+    }
+    ReplyFields fields;
+    StatusBlock status;
+    switch (ZENTO_SERVER_TRANSTYPE(message)) {
+        case kTransGet: ZENTO_SERVER_PARSE_GETREP(message, fields, status); break;
+        case kTransUnsolicited: ZENTO_SERVER_PARSE_UNSREP(message, fields, status); break;
+        default:
+            event.parses = false;
+            event.forwardNote = "neither a GET reply nor an unsolicited reply: sent as stored";
+            return;
+    }
+    if (statusFailed(status)) {
+        event.parses = false;
+        event.forwardNote = "the body does not parse (" + describeStatus(status) + "): sent as stored";
+    }
+}
+
 // Reads and removes the records as a recovery does, with the message cursor
 // on the header in memory (nothing is written), listing every step.
 void walk(std::int32_t handle, std::int64_t fileSize, std::int32_t headerType, const StoreFileHeader& header,
@@ -150,8 +199,11 @@ void walk(std::int32_t handle, std::int64_t fileSize, std::int32_t headerType, c
         event.offset = offset;
         event.size = length;
         event.transType = ZENTO_SERVER_TRANSTYPE(store.currentMsg.view());
+        judgeForwarding(store.currentMsg.view(), event);
         report.events.push_back(event);
         report.records += 1;
+        report.unparsable += event.parses ? 0 : 1;
+        report.takenOutUnsent += event.takenOutUnsent ? 1 : 0;
         report.recordBytes += kRecordPrefixSize + std::uint64_t{length};
 
         removeLastMsg(store, status);
@@ -212,6 +264,14 @@ void judgeWalk(InspectReport& report) {
     if (report.damagedRanges > 0) {
         report.problems.push_back(number(static_cast<std::int64_t>(report.damagedRanges)) + " damaged range(s), " +
                                   number(static_cast<std::int64_t>(report.damagedBytes)) + " bytes");
+    }
+    if (report.takenOutUnsent > 0) {
+        report.problems.push_back(number(static_cast<std::int64_t>(report.takenOutUnsent)) +
+                                  " record(s) a recovery cannot forward");
+    }
+    if (report.unparsable > 0) {
+        report.problems.push_back(number(static_cast<std::int64_t>(report.unparsable)) +
+                                  " record(s) whose body does not parse");
     }
     if (report.walkedWithDefaultHeader) return;
     const StoreFileHeader& h = report.check.header;

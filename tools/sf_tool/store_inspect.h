@@ -37,6 +37,12 @@ struct WalkEvent {
     std::int32_t transType = 0;     // Record and BadHead
     bool headCrcGood = true;        // BadHead: false when the head CRC failed
     std::string note;               // why a head is bad or a range damaged
+    // Record: as the recovery's forwarding sees it. A record that cannot go
+    // at all is taken out unsent; one whose body does not parse is sent as
+    // stored, though its destination cannot read it either.
+    bool takenOutUnsent = false;
+    bool parses = true;
+    std::string forwardNote;        // why it is taken out, or does not parse
 };
 
 // How the walk ended, that is what the recovery does after the last record.
@@ -64,10 +70,13 @@ struct InspectReport {
     std::uint64_t recordBytes = 0;   // messages, prefixes included
     std::uint64_t damagedRanges = 0;
     std::uint64_t damagedBytes = 0;
+    std::uint64_t unparsable = 0;      // records whose body does not parse
+    std::uint64_t takenOutUnsent = 0;  // records a recovery cannot forward
     std::vector<std::string> problems;  // empty for a sound file
     std::vector<std::string> notes;     // worth knowing, not damage
 
     bool sound() const { return problems.empty(); }
+    std::uint64_t forwarded() const { return records - takenOutUnsent; }
 };
 
 // False only when the file cannot be opened or read at all (error says why).

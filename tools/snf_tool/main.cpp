@@ -24,6 +24,7 @@
 #include "snf/list_files_codes.h"
 #include "snf/snf_config.h"
 #include "snf/store_allocation.h"
+#include "zento_version.h"
 
 namespace {
 
@@ -356,6 +357,10 @@ int main(int argc, char** argv) {
         const std::string& option = args[at];
         if (option == "--help") {
             std::fputs(kHelp, stdout);
+            return 0;
+        }
+        if (option == "--version") {
+            std::printf("zento_snf_tool %s (revision %s)\n", kZentoVersion, kZentoRevision);
             return 0;
         }
         if (at + 1 >= args.size()) return usage(option + " needs a value");
