@@ -1,13 +1,25 @@
 // The forward search for the next valid record prefix, used to step over
-// damaged data. It reads the file once, front to back, through one 64 KiB
-// window; the last record head of each window is carried over by a copy so
-// that a head straddling two windows is still seen whole.
+// damaged data. It looks at the file once, front to back.
+//
+// Where the platform offers views of the file, the search runs over them in
+// place, with no copy: views from 64 KiB up to 8 MiB, doubling (a search that
+// ends soon costs little, a long one few calls), each starting at the first
+// position not yet examined, so that a head across the end of one view is
+// seen whole in the next. Reading the same bytes into a buffer costs a copy
+// that takes most of the search's time on data without records.
+//
+// Otherwise, and from the first view that fails on, the search reads the file
+// through one 64 KiB window; the last record head of each window is carried
+// over by a copy. A read error is then reported by the read that meets it,
+// as it was before there were views: the view only says that a page could
+// not be had.
 #include <algorithm>
 #include <array>
 #include <bit>
 #include <cstring>
 
 #include "msglib/coding.h"
+#include "platform/file_map.h"
 #include "storefile/cursor.h"
 #include "storefile/file_handle.h"
 #include "storefile/store_codes.h"
@@ -42,25 +54,53 @@ std::int64_t findRecordIn(const std::uint8_t* buffer, std::size_t from, std::siz
     return -1;
 }
 
-}  // namespace
+constexpr std::int64_t kHead = kRecordHeadSize;
+constexpr std::int64_t kLargestView = std::int64_t{8} << 20;
 
-std::int64_t scanForRecord(std::int32_t handle, std::int64_t start, std::int64_t limit, StatusBlock& status) {
-    ZENTO_SERVER_INITBLK(status);
-    if (seekStoreFile(handle, start, 0, status) < 0 || statusFailed(status)) {
-        ZENTO_SERVER_LDBLK(kFacilityStore, storecode::kRecordSeekFailed, status);
-        return 0;
+struct ViewSearch {
+    std::size_t from;
+    std::size_t to;
+    std::int64_t found;
+};
+
+void searchView(const std::uint8_t* bytes, std::size_t, void* context) {
+    auto& search = *static_cast<ViewSearch*>(context);
+    search.found = findRecordIn(bytes, search.from, search.to);
+}
+
+// The positions from nextPosition to lastPosition through views of the file:
+// the position found, or 0. When a view fails, nextPosition is the first
+// position not examined, and the rest must be read.
+std::int64_t searchViews(std::int32_t handle, std::int64_t& nextPosition, std::int64_t lastPosition,
+                         std::int64_t limit) {
+    const std::int64_t alignment = platform::mapAlignment();
+    // More than twice the alignment, so that every view holds a position.
+    std::int64_t size = std::max<std::int64_t>(kScanWindow, 2 * alignment);
+    while (nextPosition <= lastPosition) {
+        const std::int64_t viewStart = nextPosition - nextPosition % alignment;
+        const std::int64_t viewEnd = std::min(viewStart + size, limit);
+        const std::int64_t lastHere = std::min(viewEnd - kHead, lastPosition);
+        ViewSearch search{static_cast<std::size_t>(nextPosition - viewStart),
+                          static_cast<std::size_t>(lastHere - viewStart), -1};
+        if (!platform::visitMapped(handle, viewStart, static_cast<std::size_t>(viewEnd - viewStart), searchView,
+                                   &search)) {
+            return 0;
+        }
+        if (search.found >= 0) return viewStart + search.found;
+        nextPosition = lastHere + 1;
+        size = std::min(2 * size, std::max(kLargestView, size));
     }
-    constexpr std::int64_t kHead = kRecordHeadSize;
-    // Positions p with start <= p < limit - 304; nothing when the range
-    // cannot hold one head in front of the limit.
-    const std::int64_t lastPosition = limit - kHead - 1;
-    if (lastPosition < start) return 0;
+    return 0;
+}
 
+// The positions from nextPosition to lastPosition by reads from the file
+// position, which stands at nextPosition.
+std::int64_t searchByReads(std::int32_t handle, std::int64_t nextPosition, std::int64_t lastPosition,
+                           std::int64_t limit, StatusBlock& status) {
     std::array<std::uint8_t, kScanWindow> window;
-    std::int64_t windowStart = start;  // file offset of window[0]
-    std::int64_t filled = 0;           // bytes of the window that hold file data
-    std::int64_t nextRead = start;     // file offset of the next byte to read
-    std::int64_t nextPosition = start;
+    std::int64_t windowStart = nextPosition;  // file offset of window[0]
+    std::int64_t filled = 0;                  // bytes of the window that hold file data
+    std::int64_t nextRead = nextPosition;     // file offset of the next byte to read
     while (nextPosition <= lastPosition) {
         const std::int64_t wanted = std::min<std::int64_t>(kScanWindow - filled, limit - nextRead);
         if (readExact(handle, window.data() + filled, wanted, status) != wanted || statusFailed(status)) {
@@ -85,4 +125,27 @@ std::int64_t scanForRecord(std::int32_t handle, std::int64_t start, std::int64_t
         filled = kHead;
     }
     return 0;
+}
+
+}  // namespace
+
+std::int64_t scanForRecord(std::int32_t handle, std::int64_t start, std::int64_t limit, StatusBlock& status) {
+    ZENTO_SERVER_INITBLK(status);
+    if (seekStoreFile(handle, start, 0, status) < 0 || statusFailed(status)) {
+        ZENTO_SERVER_LDBLK(kFacilityStore, storecode::kRecordSeekFailed, status);
+        return 0;
+    }
+    // Positions p with start <= p < limit - 304; nothing when the range
+    // cannot hold one head in front of the limit.
+    const std::int64_t lastPosition = limit - kHead - 1;
+    if (lastPosition < start) return 0;
+
+    std::int64_t nextPosition = start;
+    if (const std::int64_t found = searchViews(handle, nextPosition, lastPosition, limit); found > 0) return found;
+    if (nextPosition > lastPosition) return 0;
+    if (nextPosition != start && (seekStoreFile(handle, nextPosition, 0, status) < 0 || statusFailed(status))) {
+        ZENTO_SERVER_LDBLK(kFacilityStore, storecode::kRecordSeekFailed, status);
+        return 0;
+    }
+    return searchByReads(handle, nextPosition, lastPosition, limit, status);
 }

@@ -1,7 +1,8 @@
 // The filter under the forward search: every variant of the block skip and
-// the candidate mask against a plain reading of their rules, and the search
-// over the candidates of a block at every offset of the wide variants'
-// four-block steps.
+// the candidate mask against a plain reading of their rules, the search over
+// the candidates of a block at every offset of the wide variants' four-block
+// steps, heads across the ends of the views the search looks through, and a
+// view that fails handing over to reads that report as before.
 #include <fstream>
 #include <random>
 
@@ -83,8 +84,8 @@ protected:
     void restore(std::int64_t at, std::size_t n) {
         put(at, Bytes(background_.begin() + at, background_.begin() + at + static_cast<std::ptrdiff_t>(n)));
     }
-    std::int64_t scan(std::int64_t start) {
-        return scanForRecord(store_.storeFileHandle, start, static_cast<std::int64_t>(background_.size()), status_);
+    std::int64_t scan(std::int64_t start, std::int64_t beyondEnd = 0) {
+        return scanForRecord(store_.storeFileHandle, start, std::ssize(background_) + beyondEnd, status_);
     }
     Bytes background_ = Bytes(8192);
     const Bytes record_ = makeRecord(makeTestMessage(400, 5));
@@ -107,6 +108,55 @@ TEST_F(ScanSearchTest, FirstValidHeadAtEveryOffsetOfTheSteps) {
         restore(std::max(decoy, start), static_cast<std::size_t>(at - std::max(decoy, start)) + 2 * record_.size());
     }
     EXPECT_EQ(scan(start), 0);
+}
+
+class ScanViewsTest : public ScanSearchTest {
+protected:
+    void SetUp() override {
+        background_.resize(1536 * 1024);
+        ScanSearchTest::SetUp();
+    }
+};
+
+// The views double from 64 KiB, each starting at the page of the first
+// position not yet examined: around each view's end (roughly 64 KiB, 192 KiB,
+// 448 KiB and 960 KiB from the start) a head at every 37th position, so that
+// heads across the end, wherever exactly it falls, are met several times.
+TEST_F(ScanViewsTest, HeadsAcrossTheEndsOfViews) {
+    const std::int64_t start = 1000;
+    for (std::int64_t end : {64, 192, 448, 960}) {
+        for (std::int64_t at = start + end * 1024 - 5000; at < start + end * 1024 + 5000; at += 37) {
+            put(at, record_);
+            ASSERT_EQ(scan(start), at) << "about " << end << " KiB in";
+            restore(at, record_.size());
+        }
+    }
+    EXPECT_FALSE(statusFailed(status_));
+}
+
+// A limit beyond the end of the file: the view that reaches past the end
+// fails, and reads from the first position not yet examined meet the end as
+// the reads alone do, before they look at the bytes of their short read.
+// Each case with views and with reads only (a test's own file calls take the
+// views away).
+TEST_F(ScanViewsTest, AFailedViewHandsOverToReads) {
+    const Entries endMet = {{13, 13182}, {1, 0}, {13, 13532}};  // end of file: errno 0
+    const std::tuple<std::int64_t, std::int64_t, Entries> cases[] = {
+        {-1, 0, endMet},                            // nothing to find
+        {5000, 5000, {}},                           // found in a view before the failing one
+        {std::ssize(background_) - 2000, 0, endMet},  // in the last bytes: the short read fails first
+    };
+    for (bool viewsTaken : {false, true}) {
+        for (const auto& [at, expected, entries] : cases) {
+            if (at >= 0) put(at, record_);
+            std::unique_ptr<FaultyFileOps> reads;
+            if (viewsTaken) reads = std::make_unique<FaultyFileOps>();
+            EXPECT_EQ(scan(1000, 100000), expected) << at << " views taken " << viewsTaken;
+            EXPECT_EQ(statusEntries(status_), entries) << at << " views taken " << viewsTaken;
+            reads.reset();
+            if (at >= 0) restore(at, record_.size());
+        }
+    }
 }
 
 }  // namespace
