@@ -8,9 +8,12 @@
 //   for (...) pingPong.roundTrip();
 //
 // start() gives the pair a fresh ZENTO_HOME; stop() (or the destructor) ends
-// the echo process and removes it again.
+// the echo process and removes it again. The echo process can be pinned to a
+// CPU of its own.
+#include <sched.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -34,7 +37,7 @@ public:
     PingPong& operator=(const PingPong&) = delete;
     ~PingPong() { stop(); }
 
-    bool start(std::uint32_t messageBytes = kDefaultMessageBytes) {
+    bool start(std::uint32_t messageBytes = kDefaultMessageBytes, int echoCpu = -1) {
         if (!makeHome()) return false;
         int ready[2];
         if (::pipe(ready) != 0) return false;
@@ -42,6 +45,12 @@ public:
         if (pongPid_ < 0) return false;
         if (pongPid_ == 0) {
             ::close(ready[0]);
+            if (echoCpu >= 0) {
+                cpu_set_t set;
+                CPU_ZERO(&set);
+                CPU_SET(echoCpu, &set);
+                if (::sched_setaffinity(0, sizeof set, &set) != 0) ::_exit(2);
+            }
             ::_exit(runPong(ready[1]));
         }
         ::close(ready[1]);
@@ -69,6 +78,9 @@ public:
         }
     }
 
+    // User and system time of the echo process, once stopped.
+    double echoCpuSeconds() const { return echoCpuSeconds_; }
+
     void stop() {
         StatusBlock status;
         if (pongPid_ > 0) {
@@ -76,7 +88,10 @@ public:
             buildNotification(kTransShut, self_, pongAddress(), 0, shut, status);
             if (!statusFailed(status)) ZENTO_SERVER_SEND(10, shut.view(), status);
             if (statusFailed(status)) ::kill(pongPid_, SIGKILL);
-            ::waitpid(pongPid_, nullptr, 0);
+            rusage usage{};
+            ::wait4(pongPid_, nullptr, 0, &usage);
+            echoCpuSeconds_ = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+                              static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
             pongPid_ = -1;
         }
         if (registered_) ZENTO_SERVER_EXIT(status);
@@ -152,6 +167,7 @@ private:
     std::string home_;
     std::optional<std::string> previousHome_;
     pid_t pongPid_ = -1;
+    double echoCpuSeconds_ = 0;
     bool registered_ = false;
     AddressRecord self_{};
     Message request_;

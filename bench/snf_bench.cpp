@@ -13,6 +13,8 @@
 #include <string>
 #include <vector>
 
+#include "bench/kept_runs.h"
+#include "bench/share_line.h"
 #include "msglib/coding.h"
 #include "msglib/msglib.h"
 #include "platform/registry.h"
@@ -150,7 +152,30 @@ int main(int argc, char** argv) {
     int count = static_cast<int>(rest.size());
     BenchHome home;  // the allocation's logs go here
     benchmark::Initialize(&count, rest.data());
-    benchmark::RunSpecifiedBenchmarks();
+    bench::KeptRuns runs;
+    benchmark::RunSpecifiedBenchmarks(&runs);
     benchmark::Shutdown();
+    using Runs = bench::KeptRuns;
+    if (const auto *allocate = runs.find("BM_AllocateStoreFile1GiB"), *zeros = runs.find("BM_WriteZeros1GiB");
+        allocate != nullptr && zeros != nullptr) {
+        const double share = Runs::secondsPerIteration(*allocate) / Runs::secondsPerIteration(*zeros);
+        const double held = Runs::counter(*allocate, "disk_held_MiB");
+        bench::printShare("store file allocation, 1 GiB",
+                          bench::format("%.0f ms, %.0f MiB held on disk", Runs::secondsPerIteration(*allocate) * 1e3, held),
+                          bench::format("writing 1 GiB of zeros %.0f ms", Runs::secondsPerIteration(*zeros) * 1e3),
+                          bench::format("%.1f%%", 100 * share), "< 5%, all 1,024 MiB held",
+                          bench::metText(share < 0.05 && held >= 1024));
+    }
+    if (const auto* cached = runs.find("BM_GetSnfMaxSizeCached")) {
+        const double calls = Runs::counter(*cached, "registry_calls");
+        bench::printShare("GetSnfMaxSize, cached client",
+                          bench::format("%.0f ns a call, %.0f registry calls", Runs::secondsPerIteration(*cached) * 1e9, calls),
+                          "-", "-", "no registry call", bench::metText(calls == 0));
+    }
+    if (const auto* load = runs.find("BM_LoadSnfCfg15000Clients")) {
+        const double ms = Runs::secondsPerIteration(*load) * 1e3;
+        bench::printShare("LoadSnfCfg, 15,000 client subkeys", bench::format("%.1f ms", ms), "-", "-", "< 50 ms",
+                          bench::metText(ms < 50));
+    }
     return 0;
 }
