@@ -7,7 +7,10 @@
 // next to the read alone (goal: at least 90% of its throughput). A file with
 // a valid-looking marker every 304 bytes whose head CRC fails shows the cost
 // of checking every candidate (goal: at least 50% of reading it), at two
-// sizes, to show it stays linear.
+// sizes, to show it stays linear. Each search runs twice: through views of
+// the file, as it does where the platform offers them, and by reads alone
+// (with a copy of the system's file calls installed, which takes the views
+// away), as it does elsewhere.
 #include <stdlib.h>
 
 #include <algorithm>
@@ -17,10 +20,12 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "msglib/coding.h"
+#include "bench/share_line.h"
 #include "msglib/status_block.h"
 #include "platform/file_ops.h"
 #include "storefile/cursor.h"
@@ -121,47 +126,65 @@ std::int64_t scanWhole(const std::string& path, std::int64_t size) {
 struct Timing {
     double read = 1e30;
     double scan = 1e30;
+    double scanByReads = 1e30;
     std::int64_t found = 0;
 };
 
-// Best of several runs; the read and the search take turns so that both meet
-// the same load on the machine.
-Timing timeBoth(const std::string& path, std::int64_t size, bool withRead) {
+std::int64_t scanWholeByReads(const std::string& path, std::int64_t size) {
+    const platform::FileOps copy = platform::posixFileOps();
+    platform::installFileOps(&copy);
+    const std::int64_t found = scanWhole(path, size);
+    platform::installFileOps(nullptr);
+    return found;
+}
+
+// Best of several runs; the read and the searches take turns so that all
+// meet the same load on the machine.
+Timing timeAll(const std::string& path, std::int64_t size) {
     Timing t;
     readWhole(path);  // into the page cache
     for (int i = 0; i < kRuns; ++i) {
-        if (withRead) t.read = std::min(t.read, secondsOf([&] { readWhole(path); }));
+        t.read = std::min(t.read, secondsOf([&] { readWhole(path); }));
         t.scan = std::min(t.scan, secondsOf([&] { t.found = scanWhole(path, size); }));
+        t.scanByReads = std::min(t.scanByReads, secondsOf([&] { t.found |= scanWholeByReads(path, size); }));
     }
     return t;
 }
 
 double gbPerSecond(std::int64_t bytes, double secs) { return static_cast<double>(bytes) / secs / 1e9; }
 
-bool compareWithRead(const TempDirectory& dir, const char* name, std::int64_t size, const Filler& fill) {
+void printTiming(const char* name, std::int64_t size, const Timing& t) {
+    std::printf("%-8s %6lld MiB  read %6.2f GB/s  search %6.2f GB/s (%5.1f%%), by reads %6.2f GB/s (%5.1f%%)  "
+                "%6.3f ms per MiB%s\n",
+                name, static_cast<long long>(size / kMiB), gbPerSecond(size, t.read), gbPerSecond(size, t.scan),
+                100.0 * t.read / t.scan, gbPerSecond(size, t.scanByReads), 100.0 * t.read / t.scanByReads,
+                1000.0 * t.scan / static_cast<double>(size / kMiB), t.found == 0 ? "" : "  (unexpected result!)");
+}
+
+// The search against reading the same file, as share lines: through views,
+// and by reads alone for comparison.
+void printShares(const std::string& figure, std::int64_t size, const Timing& t, double goal) {
+    const std::string bound = bench::format("read() in 64 KiB chunks %.2f GB/s", gbPerSecond(size, t.read));
+    bench::printShare(figure, bench::format("%.2f GB/s", gbPerSecond(size, t.scan)), bound,
+                      bench::percent(t.read / t.scan), bench::format("≥ %.0f%%", 100 * goal),
+                      bench::metText(t.read / t.scan >= goal));
+    bench::printShare(figure + ", by reads (where no views are offered)",
+                      bench::format("%.2f GB/s", gbPerSecond(size, t.scanByReads)), bound,
+                      bench::percent(t.read / t.scanByReads), "-", "");
+}
+
+// Writes the file, times it and removes it again; nullopt when it could not
+// be written.
+std::optional<Timing> timeFile(const TempDirectory& dir, const char* name, std::int64_t size, const Filler& fill) {
     const std::string path = dir.file(name);
     if (!writeFile(path, size, fill)) {
         std::printf("%s: cannot write %s\n", name, path.c_str());
-        return false;
+        return std::nullopt;
     }
-    const Timing t = timeBoth(path, size, true);
-    std::printf("%-8s %6lld MiB  read %6.2f GB/s  scan %6.2f GB/s  ratio %5.1f%%%s\n", name,
-                static_cast<long long>(size / kMiB), gbPerSecond(size, t.read), gbPerSecond(size, t.scan),
-                100.0 * t.read / t.scan, t.found == 0 ? "" : "  (unexpected result!)");
+    const Timing t = timeAll(path, size);
+    printTiming(name, size, t);
     std::filesystem::remove(path);
-    return t.found == 0;
-}
-
-bool denseCost(const TempDirectory& dir, std::int64_t size) {
-    const std::string path = dir.file("dense");
-    if (!writeFile(path, size, denseFill)) return false;
-    const Timing t = timeBoth(path, size, true);
-    std::printf("dense    %6lld MiB  read %6.2f GB/s  scan %6.2f GB/s  ratio %5.1f%%  %6.3f ms per MiB%s\n",
-                static_cast<long long>(size / kMiB), gbPerSecond(size, t.read), gbPerSecond(size, t.scan),
-                100.0 * t.read / t.scan, 1000.0 * t.scan / static_cast<double>(size / kMiB),
-                t.found == 0 ? "" : "  (unexpected result!)");
-    std::filesystem::remove(path);
-    return t.found == 0;
+    return t;
 }
 
 }  // namespace
@@ -174,12 +197,20 @@ int main(int argc, char** argv) {
         return 1;
     }
     std::printf("record search against plain 64 KiB reads, best of %d runs, page cache\n", kRuns);
-    bool ok = compareWithRead(dir, "random", size, randomFill);
-    ok = compareWithRead(dir, "zeros", size, [](std::vector<std::uint8_t>& c, std::int64_t) {
-             std::fill(c.begin(), c.end(), 0);
-         }) && ok;
+    const auto random = timeFile(dir, "random", size, randomFill);
+    const auto zeros = timeFile(dir, "zeros", size, [](std::vector<std::uint8_t>& c, std::int64_t) {
+        std::fill(c.begin(), c.end(), 0);
+    });
     std::printf("record-dense file (a failing marker every 304 bytes): cost per MiB should not grow\n");
-    ok = denseCost(dir, std::max(kMiB, size / 4)) && ok;
-    ok = denseCost(dir, std::max(kMiB, size / 2)) && ok;
-    return ok ? 0 : 1;
+    const auto denseSmall = timeFile(dir, "dense", std::max(kMiB, size / 4), denseFill);
+    const auto dense = timeFile(dir, "dense", std::max(kMiB, size / 2), denseFill);
+    if (!random || !zeros || !denseSmall || !dense) return 1;
+    const std::string gib = bench::format("%lld MiB", static_cast<long long>(size / kMiB));
+    printShares("forward search, " + gib + " of random bytes", size, *random, 0.9);
+    printShares("forward search, " + gib + " of zeros", size, *zeros, 0.9);
+    printShares(bench::format("forward search, %lld MiB with a failing head every 304 bytes",
+                              static_cast<long long>(std::max(kMiB, size / 2) / kMiB)),
+                std::max(kMiB, size / 2), *dense, 0.5);
+    const bool nothingFound = (random->found | zeros->found | denseSmall->found | dense->found) == 0;
+    return nothingFound ? 0 : 1;
 }
