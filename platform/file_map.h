@@ -23,7 +23,10 @@ using MappedVisit = void (*)(const std::uint8_t* bytes, std::size_t length, void
 // mapAlignment()), reads every page of it in, runs visit over it and drops
 // the view again. False, with errno set, when no view could be made (ENOSYS
 // where none is offered), a page could not be read in, or reading a page
-// failed during the visit, which may then have run in part.
+// failed during the visit. That ends the visit at the byte it was reading,
+// without unwinding: visit must hold nothing that needs freeing or
+// destroying while it reads the view (no allocation, no object with a
+// destructor).
 bool visitMapped(int handle, std::int64_t offset, std::size_t length, MappedVisit visit, void* context);
 
 }  // namespace platform
