@@ -37,8 +37,28 @@ std::int32_t walkDescriptorItem(const DescriptorTableView& table, std::size_t fi
     std::array<OpenStructure, kMaxDescriptorDepth> open{};
     std::size_t depth = 0;
     std::size_t next = first;
+    const std::size_t size = table.size();
     for (;;) {
-        if (next >= table.size()) return libcode::kDescriptorStructOverrun;
+        if (depth > 0) {
+            // A run of simple members, all but the structure's last, summed in
+            // registers: a template of one member per tag is mostly that.
+            OpenStructure& parent = open[depth - 1];
+            std::uint32_t left = parent.membersLeft;
+            std::uint64_t sum = parent.sum;
+            while (left > 1 && next < size) {
+                const DescriptorEntry simple = table.at(next);
+                if (!isKnownSimpleType(simple.type)) break;
+                const std::uint64_t bytes = elementSize(simple) * simple.count;
+                if (bytes > kMaxDescribedBytes) return libcode::kDescriptorTooLarge;
+                sum += bytes;
+                if (sum > kMaxDescribedBytes) return libcode::kDescriptorTooLarge;
+                --left;
+                ++next;
+            }
+            parent.membersLeft = left;
+            parent.sum = sum;
+        }
+        if (next >= size) return libcode::kDescriptorStructOverrun;
         DescriptorEntry entry = table.at(next++);
         std::uint64_t bytes = 0;
         if (entry.type == kDescStruct) {

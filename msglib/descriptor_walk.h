@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <span>
 
+#include "msglib/coding.h"
 #include "msglib/descriptors.h"
 
 class DescriptorTableView {
@@ -21,8 +22,11 @@ public:
     }
 
     std::size_t size() const { return isRaw_ ? raw_.size() / kDescriptorBytes : entries_.size(); }
+    // Decoded in place: the parsers walk every entry of a template this way.
     DescriptorEntry at(std::size_t index) const {
-        return isRaw_ ? decodeDescriptor(raw_.data() + index * kDescriptorBytes) : entries_[index];
+        if (!isRaw_) return entries_[index];
+        const std::uint8_t* entry = raw_.data() + index * kDescriptorBytes;
+        return {decodeU16(entry), decodeU16(entry + 2), decodeU32(entry + 4), decodeU32(entry + 8)};
     }
 
 private:

@@ -1,6 +1,7 @@
 #include "scanlist/reply_conversion.h"
 
 #include <cmath>
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -30,15 +31,13 @@ double readDouble(const std::uint8_t* p) {
     return value;
 }
 
-bool numberChanged(double newValue, double keptValue, std::int32_t kind, float amount) {
-    double threshold = 0;
-    if (kind == 1) {
-        threshold = amount;
-    } else if (kind == 2) {
-        threshold = std::fabs(keptValue / 100.0 * amount);
-    }
-    const double difference = newValue == keptValue ? 0.0 : std::fabs(keptValue - newValue);
-    // NaN on either side, or in the threshold, fails the comparison: changed.
+// kind is 1 (absolute) or 2 (percent). Values of the same bits differ by 0.
+template <class Number>
+bool numberChanged(Number newValue, Number keptValue, bool sameBits, std::int32_t kind, float amount) {
+    const double kept = static_cast<double>(keptValue);
+    const double threshold = kind == 1 ? static_cast<double>(amount) : std::fabs(kept / 100.0 * amount);
+    const double difference = sameBits ? 0.0 : std::fabs(kept - static_cast<double>(newValue));
+    // NaN in the difference or the threshold fails the comparison: changed.
     return !(difference < threshold);
 }
 
@@ -52,70 +51,299 @@ bool textChanged(const std::uint8_t* newValue, const std::uint8_t* keptValue, st
     return newLength != keptLength || std::memcmp(newValue, keptValue, newLength) != 0;
 }
 
-// valueChanged on raw positions; size is one element's.
-inline bool changed(std::uint16_t type, std::size_t size, const std::uint8_t* newValue,
-                    const std::uint8_t* keptValue, const std::uint8_t* newStatus, const std::uint8_t* keptStatus,
-                    const std::uint8_t* deadband) {
+// valueChanged on raw positions; size is one element's. Inlined into the
+// conversion's loop, which runs it for every tag of a reply.
+__attribute__((always_inline)) inline bool changed(std::uint16_t type, std::size_t size,
+                                                   const std::uint8_t* newValue, const std::uint8_t* keptValue,
+                                                   const std::uint8_t* newStatus, const std::uint8_t* keptStatus,
+                                                   const std::uint8_t* deadband) {
     const float amount = readFloat(deadband + 4);
     if (amount <= 0.0f) return true;
     if (decodeU32(keptStatus) == 0) return true;
-    if (std::memcmp(newStatus, keptStatus, kStatusBytes) != 0) return true;
+    if (decodeU64(newStatus) != decodeU64(keptStatus) || decodeU32(newStatus + 8) != decodeU32(keptStatus + 8)) {
+        return true;
+    }
     const std::int32_t kind = decodeI32(deadband);
     switch (type) {
         case kDescChars:
-            return size == 0 ? false : textChanged(newValue, keptValue, size);
+            return textChanged(newValue, keptValue, size);
         case kDescFloat:
-            return numberChanged(readFloat(newValue), readFloat(keptValue), kind, amount);
         case kDescShort:
-            return numberChanged(static_cast<std::int16_t>(decodeU16(newValue)),
-                                 static_cast<std::int16_t>(decodeU16(keptValue)), kind, amount);
         case kDescInt:
-            return numberChanged(decodeI32(newValue), decodeI32(keptValue), kind, amount);
         case kDescDouble:
-            return numberChanged(readDouble(newValue), readDouble(keptValue), kind, amount);
+            break;
         default:
             return true;
+    }
+    // No deadband: every conversion counts, equal values too.
+    if (kind != 1 && kind != 2) return true;
+    bool sameBits = false;
+    switch (size) {
+        case 2: sameBits = decodeU16(newValue) == decodeU16(keptValue); break;
+        case 4: sameBits = decodeU32(newValue) == decodeU32(keptValue); break;
+        default: sameBits = decodeU64(newValue) == decodeU64(keptValue); break;
+    }
+    // The most common case, a value as it was under an absolute deadband: a
+    // difference of 0 against the amount.
+    if (sameBits && kind == 1) return !(amount > 0.0f);
+    switch (type) {
+        case kDescFloat:
+            return numberChanged(readFloat(newValue), readFloat(keptValue), sameBits, kind, amount);
+        case kDescShort:
+            return numberChanged(static_cast<std::int16_t>(decodeU16(newValue)),
+                                 static_cast<std::int16_t>(decodeU16(keptValue)), sameBits, kind, amount);
+        case kDescInt:
+            return numberChanged(decodeI32(newValue), decodeI32(keptValue), sameBits, kind, amount);
+        default:
+            return numberChanged(readDouble(newValue), readDouble(keptValue), sameBits, kind, amount);
     }
 }
 
 void fail(std::int32_t code, StatusBlock& status) { ZENTO_SERVER_LDBLK(kFacilityStore, code, status); }
 
-template <class T>
-std::unique_ptr<T[]> workBuffer(std::uint64_t count) {
-    if (count > 0x7FFFFFFF / sizeof(T)) return nullptr;
-    return std::unique_ptr<T[]>(new (std::nothrow) T[count == 0 ? 1 : static_cast<std::size_t>(count)]);
-}
+struct Work;
 
-// Where a changed element's new value and status record go once the reply
-// is built.
-struct KeptUpdate {
-    std::uint32_t tag;
+// A buffer that only grows, kept for the next call.
+template <class T>
+class Scratch {
+public:
+    // Room for count items, or nullptr when memory cannot be had.
+    T* take(std::uint64_t count) {
+        if (count == 0) count = 1;
+        if (count > capacity_) {
+            items_.reset();
+            capacity_ = 0;
+            if (count > 0x7FFFFFFF / sizeof(T)) return nullptr;
+            items_.reset(new (std::nothrow) T[static_cast<std::size_t>(count)]);
+            if (!items_) return nullptr;
+            capacity_ = count;
+        }
+        return items_.get();
+    }
+
+private:
+    std::unique_ptr<T[]> items_;
+    std::uint64_t capacity_ = 0;
+};
+
+// Consecutive changed elements: tags firstTag on, their values from valueAt
+// on. They are copied out together, and kept together once the reply is
+// built.
+struct ChangedRun {
+    std::uint32_t firstTag;
+    std::uint32_t tags;
     std::uint32_t valueAt;
-    std::uint32_t valueSize;
+    std::uint32_t valueBytes;
 };
 
 // The six pieces of the unsolicited reply, and the updates of the kept
-// state that wait for it.
+// state that wait for it. They are kept per thread and reused: a conversion
+// of a large list would otherwise take and give back (and fault in) half a
+// megabyte on every call. They hold the largest reply's size until the
+// thread ends.
 struct WorkBuffers {
-    std::unique_ptr<std::uint8_t[]> names;
-    std::unique_ptr<DescriptorEntry[]> dataTemplate;
-    std::unique_ptr<std::uint8_t[]> values;
-    std::unique_ptr<std::uint8_t[]> states;
-    std::unique_ptr<std::uint8_t[]> pairs;
-    std::unique_ptr<std::uint8_t[]> secondPairs;
-    std::unique_ptr<KeptUpdate[]> updates;
+    Scratch<std::uint8_t> names;
+    Scratch<DescriptorEntry> dataTemplate;
+    Scratch<std::uint8_t> values;
+    Scratch<std::uint8_t> states;
+    Scratch<std::uint8_t> pairs;
+    Scratch<std::uint8_t> secondPairs;
+    Scratch<ChangedRun> runs;
 };
 
-bool allocateWork(WorkBuffers& work, const ReplyFields& reply, std::uint64_t tags, std::size_t templateEntries) {
-    work.names = workBuffer<std::uint8_t>(reply.tagNames.size());
-    work.dataTemplate = workBuffer<DescriptorEntry>(templateEntries);
-    work.values = workBuffer<std::uint8_t>(reply.values.size());
-    work.states = workBuffer<std::uint8_t>(tags * kStatusBytes);
-    work.pairs = workBuffer<std::uint8_t>(reply.pairs.empty() ? 0 : tags * kPairBytes);
-    work.secondPairs = workBuffer<std::uint8_t>(reply.secondPairs.empty() ? 0 : tags * kPairBytes);
-    work.updates = workBuffer<KeptUpdate>(tags);
+struct Work {
+    std::uint8_t* names;
+    DescriptorEntry* dataTemplate;
+    std::uint8_t* values;
+    std::uint8_t* states;
+    std::uint8_t* pairs;
+    std::uint8_t* secondPairs;
+    ChangedRun* runs;
+};
+
+// Gathers the changed elements into the work buffers, apart from the loop
+// that finds them, so that the loop stays small.
+class Collector {
+public:
+    Collector(const ReplyFields& reply, const Work& work, std::size_t width)
+        : reply_(reply), work_(work), width_(width) {}
+
+    // A member's changed elements stay together, as one member whose count is
+    // their number.
+    void startMember() { memberOut_ = nullptr; }
+
+    __attribute__((noinline)) void take(std::size_t firstEntry, std::size_t entries, std::uint32_t elementSize,
+                                        std::uint32_t tag, std::size_t valueAt);
+
+    // Copies the changed elements' names, values, status records and pairs
+    // into the work buffers.
+    void gather() const;
+    // Keeps the changed elements' values and status records.
+    void keep(std::span<std::uint8_t> keptValues, std::span<std::uint8_t> keptStates) const;
+
+    std::uint32_t changes() const { return changes_; }
+    std::uint32_t entries() const { return entriesOut_; }
+    std::uint32_t members() const { return membersOut_; }
+    std::size_t valueBytes() const { return valuesOut_; }
+
+private:
+    const ReplyFields& reply_;
+    const Work& work_;
+    std::size_t width_;
+    DescriptorEntry* memberOut_ = nullptr;
+    std::uint32_t changes_ = 0;
+    std::uint32_t entriesOut_ = 1;
+    std::uint32_t membersOut_ = 0;
+    std::size_t valuesOut_ = 0;
+    std::uint32_t runCount_ = 0;
+};
+
+// A run of members that are one number each (count 1 of type 1, 2, 4 or 5),
+// the members of a template of one number per tag: the hot loop, on its own
+// so that it keeps its few values in registers.
+struct RunInput {
+    const std::uint8_t* dataTemplate;
+    std::size_t firstEntry;
+    std::size_t limit;  // members at most: left in the structure, tags left, entries left
+    const std::uint8_t* newValue;
+    const std::uint8_t* keptValue;
+    const std::uint8_t* newStatus;
+    const std::uint8_t* keptStatus;
+    const std::uint8_t* band;
+    bool first;
+    std::uint32_t tag;
+    std::size_t valueAt;
+};
+
+struct RunOutput {
+    std::uint32_t members;
+    std::size_t valueBytes;
+};
+
+// A condition as a bit, to be combined without a branch for each.
+inline unsigned bit(bool condition) { return condition ? 1u : 0u; }
+
+__attribute__((noinline)) RunOutput numberRun(const RunInput& in, Collector& collector) {
+    // Copies the collector cannot reach, so that they stay in registers
+    // across its calls.
+    const std::uint8_t* entry = in.dataTemplate + in.firstEntry * kDescriptorBytes;
+    const std::uint8_t* const newValue = in.newValue;
+    const std::uint8_t* const keptValue = in.keptValue;
+    const std::uint8_t* newStatus = in.newStatus;
+    const std::uint8_t* keptStatus = in.keptStatus;
+    const std::uint8_t* band = in.band;
+    const std::size_t limit = in.limit;
+    const bool first = in.first;
+    const std::size_t firstEntry = in.firstEntry;
+    const std::uint32_t tag = in.tag;
+    const std::size_t valueAt = in.valueAt;
+    std::size_t bytes = 0;
+    std::uint32_t done = 0;
+    for (; done < limit; ++done, entry += kDescriptorBytes) {
+        const std::uint16_t type = decodeU16(entry);
+        std::uint32_t size = 0;
+        switch (type) {
+            case kDescFloat:
+            case kDescInt: size = 4; break;
+            case kDescShort: size = 2; break;
+            case kDescDouble: size = 8; break;
+            default: return {done, bytes};
+        }
+        if (decodeU32(entry + 8) != 1) break;
+        // Most tags keep their value and status under an absolute deadband:
+        // found with one branch, before the whole of valueChanged.
+        bool sameValue = false;
+        switch (size) {
+            case 2: sameValue = decodeU16(newValue + bytes) == decodeU16(keptValue + bytes); break;
+            case 4: sameValue = decodeU32(newValue + bytes) == decodeU32(keptValue + bytes); break;
+            default: sameValue = decodeU64(newValue + bytes) == decodeU64(keptValue + bytes); break;
+        }
+        const unsigned quiet = bit(sameValue) & bit(decodeI32(band) == 1) & bit(readFloat(band + 4) > 0.0f) &
+                               bit(decodeU32(keptStatus) != 0) & bit(decodeU64(newStatus) == decodeU64(keptStatus)) &
+                               bit(decodeU32(newStatus + 8) == decodeU32(keptStatus + 8));
+        if (first ||
+            (!quiet && changed(type, size, newValue + bytes, keptValue + bytes, newStatus, keptStatus, band))) {
+            collector.startMember();
+            collector.take(firstEntry + done, 1, size, tag + done, valueAt + bytes);
+        }
+        bytes += size;
+        newStatus += kStatusBytes;
+        keptStatus += kStatusBytes;
+        band += kPairBytes;
+    }
+    return {done, bytes};
+}
+
+bool allocateWork(const ReplyFields& reply, std::uint64_t tags, std::size_t templateEntries, Work& work) {
+    static thread_local WorkBuffers buffers;
+    work.names = buffers.names.take(reply.tagNames.size());
+    work.dataTemplate = buffers.dataTemplate.take(templateEntries);
+    work.values = buffers.values.take(reply.values.size());
+    work.states = buffers.states.take(tags * kStatusBytes);
+    work.pairs = buffers.pairs.take(reply.pairs.empty() ? 0 : tags * kPairBytes);
+    work.secondPairs = buffers.secondPairs.take(reply.secondPairs.empty() ? 0 : tags * kPairBytes);
+    work.runs = buffers.runs.take(tags);
     return work.names && work.dataTemplate && work.values && work.states && work.pairs && work.secondPairs &&
-           work.updates;
+           work.runs;
+}
+
+void Collector::take(std::size_t firstEntry, std::size_t entries, std::uint32_t elementSize, std::uint32_t tag,
+                     std::size_t valueAt) {
+    if (memberOut_ == nullptr) {
+        memberOut_ = work_.dataTemplate + entriesOut_;
+        for (std::size_t i = 0; i < entries; ++i) {
+            work_.dataTemplate[entriesOut_ + i] =
+                DescriptorTableView::fromBytes(reply_.dataTemplate).at(firstEntry + i);
+        }
+        memberOut_->count = 0;
+        entriesOut_ += static_cast<std::uint32_t>(entries);
+        ++membersOut_;
+    }
+    ++memberOut_->count;
+    ChangedRun* last = runCount_ > 0 ? &work_.runs[runCount_ - 1] : nullptr;
+    if (last != nullptr && last->firstTag + last->tags == tag && last->valueAt + last->valueBytes == valueAt) {
+        ++last->tags;
+        last->valueBytes += elementSize;
+    } else {
+        work_.runs[runCount_++] = {tag, 1, static_cast<std::uint32_t>(valueAt), elementSize};
+    }
+    valuesOut_ += elementSize;
+    ++changes_;
+}
+
+void Collector::gather() const {
+    std::size_t tagsOut = 0;
+    std::size_t valuesOut = 0;
+    for (std::uint32_t i = 0; i < runCount_; ++i) {
+        const ChangedRun& run = work_.runs[i];
+        std::memcpy(work_.names + tagsOut * width_, reply_.tagNames.data() + run.firstTag * width_,
+                    run.tags * width_);
+        std::memcpy(work_.values + valuesOut, reply_.values.data() + run.valueAt, run.valueBytes);
+        std::memcpy(work_.states + tagsOut * kStatusBytes,
+                    reply_.statusRecords.data() + std::size_t{run.firstTag} * kStatusBytes,
+                    std::size_t{run.tags} * kStatusBytes);
+        if (!reply_.pairs.empty()) {
+            std::memcpy(work_.pairs + tagsOut * kPairBytes, reply_.pairs.data() + std::size_t{run.firstTag} * kPairBytes,
+                        std::size_t{run.tags} * kPairBytes);
+        }
+        if (!reply_.secondPairs.empty()) {
+            std::memcpy(work_.secondPairs + tagsOut * kPairBytes,
+                        reply_.secondPairs.data() + std::size_t{run.firstTag} * kPairBytes,
+                        std::size_t{run.tags} * kPairBytes);
+        }
+        tagsOut += run.tags;
+        valuesOut += run.valueBytes;
+    }
+}
+
+void Collector::keep(std::span<std::uint8_t> keptValues, std::span<std::uint8_t> keptStates) const {
+    for (std::uint32_t i = 0; i < runCount_; ++i) {
+        const ChangedRun& run = work_.runs[i];
+        std::memcpy(keptValues.data() + run.valueAt, reply_.values.data() + run.valueAt, run.valueBytes);
+        std::memcpy(keptStates.data() + std::size_t{run.firstTag} * kStatusBytes,
+                    reply_.statusRecords.data() + std::size_t{run.firstTag} * kStatusBytes,
+                    std::size_t{run.tags} * kStatusBytes);
+    }
 }
 
 }  // namespace
@@ -182,22 +410,35 @@ void convertGetReply(MsgView reply, std::uint32_t* firstConversionDone, std::uin
         fail(scancode::kReplyKeptShort, status);
         return;
     }
-    WorkBuffers work;
-    if (!allocateWork(work, fields, tags, templateEntries)) {
+    Work work;
+    if (!allocateWork(fields, tags, templateEntries, work)) {
         fail(scancode::kReplyNoMemory, status);
         return;
     }
 
-    const std::size_t width = fields.tagNames.size() / expectedTags;
     const bool first = *firstConversionDone == 0;
+    Collector collector(fields, work, fields.tagNames.size() / expectedTags);
     MemberWalk walk(fields.dataTemplate);
     std::uint32_t tag = 0;
     std::size_t valueAt = 0;
-    std::uint32_t changes = 0;
-    std::size_t valuesOut = 0;
-    std::uint32_t entriesOut = 1;
-    std::uint32_t membersOut = 0;
+    const std::uint8_t* newStatus = fields.statusRecords.data();
+    const std::uint8_t* keptStatus = keptStates.data();
+    const std::uint8_t* band = deadbands.data();
     while (!walk.done()) {
+        const std::size_t entriesLeft = templateEntries - walk.position();
+        RunInput run{fields.dataTemplate.data(), walk.position(),
+                     std::min<std::size_t>({walk.membersLeft(), expectedTags - tag, entriesLeft}),
+                     fields.values.data() + valueAt, keptValues.data() + valueAt, newStatus, keptStatus, band,
+                     first, tag, valueAt};
+        if (const RunOutput done = numberRun(run, collector); done.members > 0) {
+            walk.skipSimple(done.members);
+            tag += done.members;
+            valueAt += done.valueBytes;
+            newStatus += std::size_t{done.members} * kStatusBytes;
+            keptStatus += std::size_t{done.members} * kStatusBytes;
+            band += std::size_t{done.members} * kPairBytes;
+            continue;
+        }
         TemplateMember member;
         if (std::int32_t fault = walk.next(member); fault != 0) {
             if (fault == libcode::kDescriptorUnknownType) {
@@ -213,54 +454,34 @@ void convertGetReply(MsgView reply, std::uint32_t* firstConversionDone, std::uin
             fail(scancode::kReplyNotStructure, status);
             return;
         }
-        // A member's changed elements stay together, as one member whose
-        // count is their number.
-        DescriptorEntry* memberOut = nullptr;
-        for (std::uint32_t e = 0; e < member.elements; ++e, ++tag, valueAt += member.elementSize) {
-            const std::uint8_t* newValue = fields.values.data() + valueAt;
-            const std::uint8_t* newStatus = fields.statusRecords.data() + std::size_t{tag} * kStatusBytes;
-            if (!first && !changed(member.type, member.elementSize, newValue, keptValues.data() + valueAt, newStatus,
-                                   keptStates.data() + std::size_t{tag} * kStatusBytes,
-                                   deadbands.data() + std::size_t{tag} * kPairBytes)) {
-                continue;
+        collector.startMember();
+        const std::uint16_t type = member.type;
+        const std::uint32_t elementSize = member.elementSize;
+        for (std::uint32_t e = 0; e < member.elements; ++e) {
+            if (first || changed(type, elementSize, fields.values.data() + valueAt, keptValues.data() + valueAt,
+                                 newStatus, keptStatus, band)) {
+                collector.take(member.first, member.entries, elementSize, tag, valueAt);
             }
-            if (memberOut == nullptr) {
-                memberOut = work.dataTemplate.get() + entriesOut;
-                for (std::size_t i = 0; i < member.entries; ++i) {
-                    work.dataTemplate[entriesOut + i] =
-                        decodeDescriptor(head + (member.first + i) * kDescriptorBytes);
-                }
-                memberOut->count = 0;
-                entriesOut += static_cast<std::uint32_t>(member.entries);
-                ++membersOut;
-            }
-            ++memberOut->count;
-            std::memcpy(work.names.get() + changes * width, fields.tagNames.data() + tag * width, width);
-            std::memcpy(work.values.get() + valuesOut, newValue, member.elementSize);
-            std::memcpy(work.states.get() + std::size_t{changes} * kStatusBytes, newStatus, kStatusBytes);
-            if (!fields.pairs.empty()) {
-                std::memcpy(work.pairs.get() + std::size_t{changes} * kPairBytes,
-                            fields.pairs.data() + std::size_t{tag} * kPairBytes, kPairBytes);
-            }
-            if (!fields.secondPairs.empty()) {
-                std::memcpy(work.secondPairs.get() + std::size_t{changes} * kPairBytes,
-                            fields.secondPairs.data() + std::size_t{tag} * kPairBytes, kPairBytes);
-            }
-            work.updates[changes] = {tag, static_cast<std::uint32_t>(valueAt), member.elementSize};
-            valuesOut += member.elementSize;
-            ++changes;
+            ++tag;
+            valueAt += elementSize;
+            newStatus += kStatusBytes;
+            keptStatus += kStatusBytes;
+            band += kPairBytes;
         }
     }
-    if (tag != expectedTags) {
+    if (tag != expectedTags || !walk.done()) {
         fail(scancode::kTagSetInconsistent, status);
         fail(scancode::kReplyNotStructure, status);
         return;
     }
+    const std::uint32_t changes = collector.changes();
     if (changes == 0) {
         fail(scancode::kReplyNoChange, status);
         return;
     }
-    work.dataTemplate[0] = {kDescStruct, 0, membersOut, 1};
+    work.dataTemplate[0] = {kDescStruct, 0, collector.members(), 1};
+    collector.gather();
+    const std::size_t width = fields.tagNames.size() / expectedTags;
 
     UnsolicitedReplyInput input;
     input.destination = ZENTO_SERVER_MSGDEST(reply);
@@ -270,23 +491,18 @@ void convertGetReply(MsgView reply, std::uint32_t* firstConversionDone, std::uin
     input.listId = fields.listId;
     input.frequency = fields.frequency;
     input.tagCount = static_cast<std::int32_t>(changes);
-    input.tagNames = {work.names.get(), std::size_t{changes} * width};
-    input.pairs = {work.pairs.get(), fields.pairs.empty() ? 0 : std::size_t{changes} * kPairBytes};
-    input.dataTemplate = {work.dataTemplate.get(), entriesOut};
-    input.values = {work.values.get(), valuesOut};
-    input.statusRecords = {work.states.get(), std::size_t{changes} * kStatusBytes};
-    input.secondPairs = {work.secondPairs.get(), fields.secondPairs.empty() ? 0 : std::size_t{changes} * kPairBytes};
+    input.tagNames = {work.names, std::size_t{changes} * width};
+    input.pairs = {work.pairs, fields.pairs.empty() ? 0 : std::size_t{changes} * kPairBytes};
+    input.dataTemplate = {work.dataTemplate, collector.entries()};
+    input.values = {work.values, collector.valueBytes()};
+    input.statusRecords = {work.states, std::size_t{changes} * kStatusBytes};
+    input.secondPairs = {work.secondPairs, fields.secondPairs.empty() ? 0 : std::size_t{changes} * kPairBytes};
     ZENTO_SERVER_BLD_UNSREPLY(input, *unsolicited, cause);
     if (statusFailed(cause)) {
         appendStatusEntries(cause, status);
         fail(scancode::kReplyBuild, status);
         return;
     }
-    for (std::uint32_t i = 0; i < changes; ++i) {
-        const KeptUpdate& update = work.updates[i];
-        std::memcpy(keptValues.data() + update.valueAt, fields.values.data() + update.valueAt, update.valueSize);
-        std::memcpy(keptStates.data() + std::size_t{update.tag} * kStatusBytes,
-                    fields.statusRecords.data() + std::size_t{update.tag} * kStatusBytes, kStatusBytes);
-    }
+    collector.keep(keptValues, keptStates);
     *firstConversionDone = 1;
 }

@@ -20,12 +20,13 @@
 // 4-byte floats (1), 2-byte (2) and 4-byte (4) integers and 8-byte floats
 // (5) when |kept - new| is at least the threshold; any other type always.
 //
-// The numbers are compared as doubles. Equal values differ by 0, even
-// infinite ones. A difference or threshold that is not a number (a NaN value
-// on either side, a NaN amount, the percent of a NaN kept value) counts as a
-// change: no deadband can be applied then, so the tag is sent as with none.
-// Percent thresholds take the absolute value, so negative kept values work
-// as positive ones do.
+// The numbers are compared as doubles. Values of the same bits differ by 0,
+// infinities and NaNs included: a value that stays as it was has not
+// changed. A difference or threshold that is not a number (a NaN value
+// beside another value, a NaN amount, the percent of a NaN kept value)
+// counts as a change: no deadband can be applied then, so the tag is sent as
+// with none. Percent thresholds take the absolute value, so negative kept
+// values work as positive ones do.
 //
 // newValue and keptValue hold one element of the entry's type.
 bool valueChanged(const DescriptorEntry& entry, std::span<const std::uint8_t> newValue,

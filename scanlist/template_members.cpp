@@ -1,16 +1,14 @@
 #include "scanlist/template_members.h"
 
-std::int32_t MemberWalk::sizeStructure(TemplateMember& member) const {
+MemberWalk::StructureSize MemberWalk::sizeStructure(std::span<const std::uint8_t> bytes, std::size_t first,
+                                                    std::uint32_t elements) {
     ItemExtent extent;
-    if (std::int32_t fault = walkDescriptorItem(DescriptorTableView::fromBytes(bytes_), member.first, extent);
-        fault != 0) {
-        return fault;
+    if (std::int32_t fault = walkDescriptorItem(DescriptorTableView::fromBytes(bytes), first, extent); fault != 0) {
+        return {fault, 0, 0};
     }
-    member.entries = extent.entries;
     // The walk multiplies one repetition by the count: divide it out (a count
     // of 0 has no element to size).
-    member.elementSize = member.elements == 0 ? 0 : static_cast<std::uint32_t>(extent.bytes / member.elements);
-    return 0;
+    return {0, extent.entries, elements == 0 ? 0 : static_cast<std::uint32_t>(extent.bytes / elements)};
 }
 
 ShapeFault templateShape(std::span<const std::uint8_t> dataTemplate, TemplateShape& shape,

@@ -58,20 +58,42 @@ public:
         member.type = decodeU16(entry);
         member.size = decodeU32(entry + 4);
         member.elements = decodeU32(entry + 8);
-        if (member.type == kDescStruct) {
-            if (std::int32_t fault = sizeStructure(member); fault != 0) return fault;
-        } else {
-            if (member.type < kDescFloat || member.type > kDescLong) return libcode::kDescriptorUnknownType;
+        // Element sizes of types 1 to 6 (a character field's is its size).
+        static constexpr std::uint8_t kSizes[] = {0, 4, 2, 0, 4, 8, 8};
+        if (member.type >= kDescFloat && member.type <= kDescLong) {
             member.entries = 1;
-            member.elementSize = simpleElementSize(member.type, member.size);
+            member.elementSize = member.type == kDescChars ? member.size : kSizes[member.type];
+        } else if (member.type == kDescStruct) {
+            const StructureSize structure = sizeStructure(bytes_, member.first, member.elements);
+            if (structure.fault != 0) return structure.fault;
+            member.entries = structure.entries;
+            member.elementSize = structure.elementSize;
+        } else {
+            return libcode::kDescriptorUnknownType;
         }
         next_ += member.entries;
         --membersLeft_;
         return 0;
     }
 
+    // Where the next member's entry is, and how many members are left.
+    std::size_t position() const { return next_; }
+    std::uint32_t membersLeft() const { return membersLeft_; }
+    // Moves past count members of one entry each, which the caller has read
+    // itself (at most membersLeft(), within the template).
+    void skipSimple(std::uint32_t count) {
+        next_ += count;
+        membersLeft_ -= count;
+    }
+
 private:
-    std::int32_t sizeStructure(TemplateMember& member) const;
+    struct StructureSize {
+        std::int32_t fault;
+        std::size_t entries;
+        std::uint32_t elementSize;
+    };
+    static StructureSize sizeStructure(std::span<const std::uint8_t> bytes, std::size_t first,
+                                       std::uint32_t elements);
 
     std::span<const std::uint8_t> bytes_;
     std::size_t entries_ = 0;
