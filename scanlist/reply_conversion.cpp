@@ -1,7 +1,7 @@
 #include "scanlist/reply_conversion.h"
 
-#include <cmath>
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -100,8 +100,6 @@ __attribute__((always_inline)) inline bool changed(std::uint16_t type, std::size
 }
 
 void fail(std::int32_t code, StatusBlock& status) { ZENTO_SERVER_LDBLK(kFacilityStore, code, status); }
-
-struct Work;
 
 // A buffer that only grows, kept for the next call.
 template <class T>

@@ -36,16 +36,23 @@ bool valueChanged(const DescriptorEntry& entry, std::span<const std::uint8_t> ne
 // Converts one GET reply of a list with expectedTags tags. On the first
 // conversion (*firstConversionDone 0) every tag counts as changed; later
 // ones send the tags valueChanged says. The unsolicited reply
-// (ZENTO_SERVER_BLD_UNSREPLY) carries the changed tags only, each as a
-// member of count 1 of the new template, with the reply's list id, device
-// name, request word and frequency, addressed to the reply's destination
-// with the reply's reply destination; its sender is the library's choice.
+// (ZENTO_SERVER_BLD_UNSREPLY) carries the changed tags only, with the
+// reply's list id, device name, request word and frequency, addressed to the
+// reply's destination with the reply's reply destination; its sender is the
+// library's choice. Its template keeps each member that has changed
+// elements, its count the number of them, so that the template describes
+// exactly the values sent (a member of several elements of which some
+// changed would otherwise describe values that are not there).
 //
 // deadbands (tags x 8), keptStates (tags x 12) and keptValues (what the
 // reply's template describes) are the list's ScanEntryTags arrays. They,
 // and the flag, are updated only once the unsolicited reply is built: a
 // conversion that fails leaves them as they were, so its changes are sent by
 // the next one.
+//
+// The library's builder needs no context of its caller, so the conversion
+// takes none to hand on; of the reply's items it hands on the request word
+// and the frequency beside the list id and device name.
 //
 // The reply's template must give one element per tag (13592, then 13552);
 // kept arrays shorter than the reply needs fail with 13559. With no status
