@@ -17,6 +17,7 @@
 #include "tests/support/file_damage.h"
 #include "tests/support/store_builder.h"
 #include "tests/support/temp_home.h"
+#include "tools/arec/arec_answers.h"
 #include "tools/sf_tool/inspect_json.h"
 #include "tools/sf_tool/sample_messages.h"
 #include "tools/sf_tool/store_inspect.h"
@@ -182,6 +183,30 @@ TEST_F(OperatorTools, EveryProgramTellsItsVersion) {
     EXPECT_EQ(help.code, 0);
     EXPECT_TRUE(help.out.starts_with("usage: zento_sf_recover service storeFile")) << help.out;
     EXPECT_EQ(help.err, "");
+}
+
+}  // namespace
+
+namespace {
+
+// zento_arec's receive loop waits a whole library unit only when no
+// acknowledgement falls due sooner; otherwise it looks without waiting and
+// pauses no longer than the poll step, nor past the due time.
+TEST(ArecWait, AnAcknowledgementDueWithinAUnitIsNotHeldForTheUnit) {
+    for (const auto& [dueIn, units, pauseMs] : std::vector<std::tuple<std::int64_t, std::int32_t, std::int64_t>>{
+             {-1, 1, 0},    // nothing queued: a unit's wait
+             {250, 1, 0},   // due after the unit
+             {100, 1, 0},
+             {99, 0, 1},    // due within the unit: look, pause a millisecond
+             {1, 0, 1},
+             {0, 0, 0},     // due now
+             {-5, 0, 0},    // overdue
+         }) {
+        AckQueue acks;
+        if (dueIn != -1) acks.push(PendingAck{1000 + dueIn, {}, 7});
+        const ReceiveWait wait = receiveWaitFor(acks, 1000, 1, 1);
+        EXPECT_EQ(std::make_pair(wait.units, wait.pauseMs), std::make_pair(units, pauseMs)) << dueIn;
+    }
 }
 
 }  // namespace

@@ -1,5 +1,9 @@
 #include "tools/arec/arec_answers.h"
 
+#include <algorithm>
+
+#include "msglib/msglib.h"
+
 Answer answerFor(const ArecOptions& options, std::uint32_t number) {
     Answer answer;
     answer.disconnect = options.disconnectAfter != 0 && number == options.disconnectAfter;
@@ -17,4 +21,11 @@ std::vector<PendingAck> AckQueue::takeDue(std::int64_t nowMs) {
         pending_.pop_front();
     }
     return due;
+}
+
+ReceiveWait receiveWaitFor(const AckQueue& acks, std::int64_t nowMs, std::int32_t idleUnits, std::int64_t pollMs) {
+    if (acks.empty()) return {idleUnits, 0};
+    const std::int64_t untilDue = acks.nextDueMs() - nowMs;
+    if (untilDue >= std::int64_t{idleUnits} * kLibraryUnitMs) return {idleUnits, 0};
+    return {0, std::clamp<std::int64_t>(untilDue, 0, pollMs)};
 }

@@ -7,11 +7,15 @@
 #include <string_view>
 
 #include "msglib/msglib.h"
+#include "platform/clock.h"
 #include "tools/arec/arec_answers.h"
 
 namespace {
 
 constexpr std::int32_t kReceiveUnits = 1;  // short, so a signal is seen promptly
+// While an acknowledgement is due within a unit, the longest a message that
+// arrives waits to be taken.
+constexpr std::int64_t kPollMs = 1;
 constexpr std::int32_t kSendUnits = 50;
 constexpr std::string_view kEndOfFileTag = "STOREFILEISEMPTY";
 
@@ -105,13 +109,16 @@ int ArecService::run(const volatile std::sig_atomic_t& stop) {
         StatusBlock status;
         ZENTO_SERVER_ACCEPT(status);
         sendDueAcks();
+        const ReceiveWait wait = receiveWaitFor(acks_, nowMs(), kReceiveUnits, kPollMs);
         Message message;
-        const std::int32_t n = ZENTO_SERVER_RECEIVE(kReceiveUnits, message, status);
+        const std::int32_t n = ZENTO_SERVER_RECEIVE(wait.units, message, status);
         if (n < 0) {
             reportReceiveFailure(status);
             ZENTO_SERVER_SLEEP(1);
         } else if (n > 0) {
             onMessage(message);
+        } else if (wait.pauseMs > 0) {
+            platform::sleepMilliseconds(wait.pauseMs);
         }
     }
     StatusBlock status;
