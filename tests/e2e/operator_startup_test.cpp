@@ -81,6 +81,11 @@ TEST_F(OperatorStartup, EachFailureSaysWhyOnStandardErrorAndInTheLog) {
         EXPECT_TRUE(contains(log, "[" + c.logName + "] " + line)) << log;
         EXPECT_TRUE(log.ends_with("[" + c.logName + "] " + kClosing + "\n")) << log;
     }
+    // Only live services keep a socket file: the runs that registered and
+    // failed, and ended without leaving the library, took theirs away.
+    EXPECT_TRUE(std::filesystem::is_empty(other.file("run")));
+    EXPECT_EQ(std::vector<std::filesystem::path>(std::filesystem::directory_iterator(node_.file("run")), {}),
+              std::vector<std::filesystem::path>{node_.file("run/SVC.sock")});
     holder.kill(SIGTERM);
     EXPECT_EQ(holder.wait(), 0);
 }
