@@ -23,7 +23,8 @@
 // the transport adds); the recovery; the recovery with its header writes left
 // out (a preloaded library drops them; the product always writes them); a
 // shorter recovery for the memory check; a shorter one with
-// ZENTO_SF_SYNC=message (a sync a message takes milliseconds). Then, unless --no-syscalls or strace is missing, a
+// ZENTO_SF_SYNC=message (a sync a message takes milliseconds); a shorter one
+// to a destination that acknowledges 1 ms late. Then, unless --no-syscalls or strace is missing, a
 // recovery of the shorter file under strace -c on both sides: the system calls
 // per message, which is where the gap to the bound goes.
 #include <fcntl.h>
@@ -316,6 +317,7 @@ long vmHwmKb(pid_t pid) {
 struct RecoveryOptions {
     std::vector<std::string> extraEnv;
     std::string traceDir;  // non-empty: both sides run under strace -c, their summaries go here
+    std::vector<std::string> destinationArgs;  // more options for zento_arec
 };
 
 std::vector<std::string> traced(const RecoveryOptions& options, const std::string& side, std::vector<std::string> args) {
@@ -332,8 +334,9 @@ RecoveryRun recover(const Bench& bench, const Settings& settings, const std::str
     RecoveryRun run;
     const std::string arecOut = bench.home + "/arec.out";
     Child arec;
-    if (!arec.start(traced(options, "destination", {bench.bin + "/tools/arec/zento_arec", "--exit-on-eof", "--quiet"}),
-                    bench.nodeEnv(), arecOut)) {
+    std::vector<std::string> arecArgs{bench.bin + "/tools/arec/zento_arec", "--exit-on-eof", "--quiet"};
+    arecArgs.insert(arecArgs.end(), options.destinationArgs.begin(), options.destinationArgs.end());
+    if (!arec.start(traced(options, "destination", arecArgs), bench.nodeEnv(), arecOut)) {
         return run;
     }
     pinTo(arec.pid(), settings.cpus.answerer);
@@ -632,7 +635,8 @@ int main(int argc, char** argv) {
     const std::string largeUnwritten = ok ? copyOfLarge("large-unwritten.dat") : "";
     const std::string smallSynced = ok ? copyOfSmall("small-synced.dat") : "";
     const std::string smallCounted = ok ? copyOfSmall("small-counted.dat") : "";
-    ok = ok && !largeUnwritten.empty() && !smallSynced.empty() && !smallCounted.empty();
+    const std::string smallDelayed = ok ? copyOfSmall("small-delayed.dat") : "";
+    ok = ok && !largeUnwritten.empty() && !smallSynced.empty() && !smallCounted.empty() && !smallDelayed.empty();
     if (!ok) {
         std::fprintf(stderr, "the store files could not be made\n");
         std::filesystem::remove_all(bench.home);
@@ -646,7 +650,7 @@ int main(int argc, char** argv) {
     const PingPongRun after = plainPingPong(size, settings.roundTrips, cpus);
     const PingPongRun library = libraryPingPong(size, settings.roundTrips, cpus);
     const RecoveryRun unwritten = recover(bench, settings, largeUnwritten, settings.messages,
-                                          {{"LD_PRELOAD=" + bench.bin + "/bench/libzento_bench_no_header_writes.so"}, ""});
+                                          {{"LD_PRELOAD=" + bench.bin + "/bench/libzento_bench_no_header_writes.so"}, "", {}});
     const RecoveryRun smallRun = recover(bench, settings, small, settings.small);
     ok = largeRun.ok && unwritten.ok && smallRun.ok && before.rate > 0 && after.rate > 0 && library.rate > 0;
     if (!ok) {
@@ -665,15 +669,21 @@ int main(int argc, char** argv) {
     printRun("recovery (memory check)", settings.small, smallRun, bound.rate);
     RecoveryRun synced;
     if (settings.sync) {
-        synced = recover(bench, settings, smallSynced, settings.small, {{"ZENTO_SF_SYNC=message"}, ""});
+        synced = recover(bench, settings, smallSynced, settings.small, {{"ZENTO_SF_SYNC=message"}, "", {}});
         if (synced.ok) printRun("recovery, ZENTO_SF_SYNC=message", settings.small, synced, bound.rate);
         ok = synced.ok;
     }
 
+    // A destination that answers 1 ms after each message, as one across a
+    // network might: one message at a time, the wait is the pace.
+    const RecoveryRun delayed = recover(bench, settings, smallDelayed, settings.small, {{}, "", {"--ack-delay-ms", "1"}});
+    if (delayed.ok) printRun("recovery, acknowledgements 1 ms late", settings.small, delayed, bound.rate);
+    ok = ok && delayed.ok;
+
     std::string recoveryCalls = "not counted";
     std::string destinationCalls = "not counted";
     if (settings.syscalls && ::access("/usr/bin/strace", X_OK) == 0) {
-        const RecoveryRun counted = recover(bench, settings, smallCounted, settings.small, {{}, bench.home});
+        const RecoveryRun counted = recover(bench, settings, smallCounted, settings.small, {{}, bench.home, {}});
         if (counted.ok) {
             recoveryCalls = perMessage(straceCounts(bench.home + "/recovery.strace"), settings.small);
             destinationCalls = perMessage(straceCounts(bench.home + "/destination.strace"), settings.small);
@@ -701,6 +711,13 @@ int main(int argc, char** argv) {
     if (settings.sync && synced.ok) {
         recoveryRow(bench::format("recovery, ZENTO_SF_SYNC=message, %s messages", bench::grouped(settings.small).c_str()),
                     settings.small, synced, false);
+    }
+    if (delayed.ok) {
+        const double steady = delayed.steadyRate(settings.small);
+        bench::printShare(bench::format("recovery, acknowledgements 1 ms late, %s messages",
+                                        bench::grouped(settings.small).c_str()),
+                          bench::format("%s msg/s", bench::grouped(steady).c_str()), "1 ms a message: 1,000 msg/s",
+                          bench::percent(steady / 1000.0), "-", "");
     }
     bench::printShare("library ping-pong, " + where,
                       bench::format("%s round trips/s (CPU/trip %.1f + %.1f us)", bench::grouped(library.rate).c_str(),
