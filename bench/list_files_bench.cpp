@@ -14,6 +14,8 @@
 #include <string>
 #include <vector>
 
+#include "bench/kept_runs.h"
+#include "bench/share_line.h"
 #include "msglib/coding.h"
 #include "msglib/msglib.h"
 #include "msglib/request_layout.h"
@@ -73,7 +75,8 @@ Message kilobyteRequest(std::int32_t listId) {
     encodeDescriptor(tpl.data(), {kDescStruct, 0, 10, 1});
     for (int i = 1; i <= 10; ++i) encodeDescriptor(tpl.data() + i * kDescriptorBytes, {kDescFloat, 0, 4, 1});
     std::vector<std::uint8_t> names(10 * 64, 0);
-    for (int i = 0; i < 10; ++i) std::snprintf(reinterpret_cast<char*>(names.data()) + i * 64, 64, "AREA.UNIT.TAG%02d", i);
+    for (int i = 0; i < 10; ++i)
+        std::snprintf(reinterpret_cast<char*>(names.data()) + i * 64, 64, "AREA.UNIT.TAG%02d", i);
     GetRequestFields fields;
     fields.head.messageType = kMsgRequest;
     fields.head.destination = makeAddress("NODE1", "SCANNER");
@@ -250,7 +253,40 @@ int main(int argc, char** argv) {
     }
     int count = static_cast<int>(rest.size());
     benchmark::Initialize(&count, rest.data());
-    benchmark::RunSpecifiedBenchmarks();
+    bench::KeptRuns runs;
+    benchmark::RunSpecifiedBenchmarks(&runs);
     benchmark::Shutdown();
+
+    using Runs = bench::KeptRuns;
+    const auto ms = [](const benchmark::BenchmarkReporter::Run* run) { return Runs::secondsPerIteration(*run) * 1e3; };
+    // A routine against a bound of the same bytes: the share is the bound's
+    // time over the routine's, the routine's speed as a share of the bound's.
+    const auto share = [&](const char* figure, const std::string& name, const std::string& boundName,
+                           const char* boundText, bool goal) {
+        const auto* run = runs.find(name);
+        const auto* bound = runs.find(boundName);
+        if (run == nullptr || bound == nullptr) return;
+        const double part = ms(bound) / ms(run);
+        bench::printShare(
+            figure, bench::format("%.1f ms (%.1f ms of processor)", ms(run), Runs::cpuSecondsPerIteration(*run) * 1e3),
+            bench::format("%s %.1f ms", boundText, ms(bound)), bench::percent(part), goal ? "≥ 50%" : "-",
+            goal ? bench::metText(part >= 0.5) : "");
+    };
+    const std::string store = std::to_string(kStoreListBytes);
+    const std::string scan = std::to_string(scanListBytes());
+    share("store list save, 15,000 entries", "BM_SaveStoreList", "BM_WriteOnce/" + store + "/1",
+          "one write and fsync of the same bytes", true);
+    share("store list load, 15,000 entries", "BM_LoadStoreList/0/0", "BM_ReadOnce/" + store,
+          "one read of the same bytes", true);
+    share("store list load, store directory set", "BM_LoadStoreList/0/1", "BM_ReadOnce/" + store,
+          "one read of the same bytes", false);
+    share("store list load, a node each", "BM_LoadStoreList/1/1", "BM_ReadOnce/" + store,
+          "one read of the same bytes", false);
+    share("scan list save, 15,000 entries of 1 KB", "BM_SaveScanList", "BM_WriteOnce/" + scan + "/1",
+          "one write and fsync of the same bytes", true);
+    share("scan list load, 15,000 entries of 1 KB", "BM_LoadScanList/0", "BM_ReadOnce/" + scan,
+          "one read of the same bytes", true);
+    share("scan list load with rebuilding", "BM_LoadScanList/1", "BM_ReadOnce/" + scan, "one read of the same bytes",
+          false);
     return 0;
 }

@@ -181,7 +181,8 @@ void saveUnsolList(UnsolList& table, const char* fileName, StatusBlock& status) 
                 if (!slotInUse(table.slots[i])) continue;
                 std::uint8_t* at = writer.reserve(kUnsolListEntryBytes, kSaveEntryFailed);
                 if (at == nullptr) return;
-                encodeUnsolListEntry(table.slots[i], std::span<std::uint8_t, kUnsolListEntryBytes>(at, kUnsolListEntryBytes));
+                encodeUnsolListEntry(table.slots[i],
+                                     std::span<std::uint8_t, kUnsolListEntryBytes>(at, kUnsolListEntryBytes));
             }
         },
         [&](std::int32_t action, const StatusBlock& outcome) {
@@ -203,7 +204,8 @@ void loadUnsolList(UnsolList& table, const char* fileName, StatusBlock& status) 
                     return;
                 }
                 UnsolListEntry& slot = table.slots[i];
-                slot = decodeUnsolListEntry(std::span<const std::uint8_t, kUnsolListEntryBytes>(at, kUnsolListEntryBytes));
+                slot =
+                    decodeUnsolListEntry(std::span<const std::uint8_t, kUnsolListEntryBytes>(at, kUnsolListEntryBytes));
                 slot.inUse = 1;
                 slot.flag136 = flagOf(slot.flag136);
             }
@@ -292,7 +294,8 @@ void dumpStoreList(StoreList& table, const char* fileName, std::FILE* out, Statu
     if (!reader.open(fileName, step)) {
         appendStatusEntries(step, status);
         ZENTO_SERVER_LDBLK(kFacilityStore,
-                           lastErrorCode(step) == snfcode::kFileMissing ? kStoreLoadMissing : kStoreLoadOpenFailed, status);
+                           lastErrorCode(step) == snfcode::kFileMissing ? kStoreLoadMissing : kStoreLoadOpenFailed,
+                           status);
         return;
     }
     const std::uint8_t* at = reader.take(kListHeaderBytes, step);

@@ -402,7 +402,8 @@ void saveListFile(const ListSaveRules& rules, const char* fileName, std::uint32_
         return;
     }
     if (std::uint8_t* at = writer.reserve(kListHeaderBytes, rules.headerFailed)) {
-        encodeListHeader({rules.signature, rules.revision, count}, std::span<std::uint8_t, kListHeaderBytes>(at, kListHeaderBytes));
+        encodeListHeader({rules.signature, rules.revision, count},
+                         std::span<std::uint8_t, kListHeaderBytes>(at, kListHeaderBytes));
     }
     body(writer);
     const bool written = writer.flush(status);
@@ -431,7 +432,8 @@ void loadListFile(const ListLoadRules& rules, const char* fileName,
     } else if (const std::uint8_t* at = reader.take(kListHeaderBytes, step); at == nullptr) {
         appendFailure(step, rules.headerFailed, status);
     } else {
-        const ListFileHeader header = decodeListHeader(std::span<const std::uint8_t, kListHeaderBytes>(at, kListHeaderBytes));
+        const ListFileHeader header =
+            decodeListHeader(std::span<const std::uint8_t, kListHeaderBytes>(at, kListHeaderBytes));
         if (rules.signature != 0 && header.signature != rules.signature) {
             ZENTO_SERVER_LDBLK(kFacilityStore, rules.badSignature, status);
         } else if (rules.signature != 0 &&

@@ -320,7 +320,9 @@ int runLists(const std::vector<std::string>& args, bool serviceSet) {
     if (verb.ends_with("-store") && !serviceSet) return usage("the store list commands need --service");
     if (verb == "add-store") {
         if (args.size() != 4) return usage("lists add-store takes FILE NODE SERVICE");
-        if (args[2].size() > 31 || args[3].size() > 31) return usage("a node or service name has at most 31 characters");
+        if (args[2].size() > 31 || args[3].size() > 31) {
+            return usage("a node or service name has at most 31 characters");
+        }
         return addStore(file, args[2], args[3]);
     }
     if (args.size() != 2) return usage("lists " + verb + " takes FILE");
@@ -338,7 +340,9 @@ int runLists(const std::vector<std::string>& args, bool serviceSet) {
         loadStoreList(*table, file, status);
         if (statusFailed(status)) return reportStatus(status);
         std::uint32_t entries = 0;
-        for (std::uint32_t i = 0; i < searchedSlots(table->highestEntry); ++i) entries += slotInUse(table->slots[i]) ? 1 : 0;
+        for (std::uint32_t i = 0; i < searchedSlots(table->highestEntry); ++i) {
+            entries += slotInUse(table->slots[i]) ? 1 : 0;
+        }
         std::printf("entries=%u\n", entries);
         return 0;
     }
