@@ -32,26 +32,54 @@ using namespace storecode;
 
 bool markerAt(const std::uint8_t* p) { return std::memcmp(p, kRecordMarker, sizeof kRecordMarker) == 0; }
 
-bool headCrcMatches(const std::uint8_t* p) {
-    const std::uint32_t stored = decodeU32(p + 4);
-    return storeCrc({p + kRecordPrefixSize, kMessageHeadSize}) == stored;
-}
+// Positions whose marker matches, waiting for their head CRC. Where markers
+// come thick (a file of records whose heads are damaged) the CRCs of a few
+// are worked out one after the other, with no test between them, so that
+// the processor overlaps them; each alone would be waited for.
+class Candidates {
+public:
+    explicit Candidates(const std::uint8_t* buffer) : buffer_(buffer) {}
 
-bool validRecordAt(const std::uint8_t* p) { return markerAt(p) && headCrcMatches(p); }
+    // False when the batch is full and must be checked first.
+    bool add(std::size_t at) {
+        at_[count_++] = at;
+        return count_ < kBatch;
+    }
+
+    // The first of them whose head CRC matches, or -1; the batch is emptied.
+    std::int64_t firstValid() {
+        std::uint32_t crc[kBatch];
+        for (std::size_t k = 0; k < count_; ++k) crc[k] = storeCrc({buffer_ + at_[k] + kRecordPrefixSize, kMessageHeadSize});
+        const std::size_t n = count_;
+        count_ = 0;
+        for (std::size_t k = 0; k < n; ++k) {
+            if (crc[k] == decodeU32(buffer_ + at_[k] + 4)) return static_cast<std::int64_t>(at_[k]);
+        }
+        return -1;
+    }
+
+private:
+    static constexpr std::size_t kBatch = 4;
+    const std::uint8_t* buffer_;
+    std::size_t at_[kBatch] = {};
+    std::size_t count_ = 0;
+};
 
 // First index in [from, to] of buffer at which a valid record head starts,
 // or -1. Every index needs kRecordHeadSize bytes behind it in the buffer.
 std::int64_t findRecordIn(const std::uint8_t* buffer, std::size_t from, std::size_t to) {
     const std::size_t end = to + 1;
+    Candidates waiting(buffer);
     for (std::size_t i = from; (i = skipMarkerFreeBlocks(buffer, i, end)) < end; i += kMarkerBlock) {
         std::uint64_t candidates = markerCandidates(buffer + i);
         if (end - i < kMarkerBlock) candidates &= (std::uint64_t{1} << (end - i)) - 1;
         for (; candidates != 0; candidates &= candidates - 1) {
             const std::size_t at = i + static_cast<std::size_t>(std::countr_zero(candidates));
-            if (validRecordAt(buffer + at)) return static_cast<std::int64_t>(at);
+            if (!markerAt(buffer + at) || waiting.add(at)) continue;
+            if (const std::int64_t found = waiting.firstValid(); found >= 0) return found;
         }
     }
-    return -1;
+    return waiting.firstValid();
 }
 
 constexpr std::int64_t kHead = kRecordHeadSize;
