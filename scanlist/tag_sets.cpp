@@ -190,6 +190,7 @@ bool keepElements(const TagSet& set, const std::uint8_t* marks, SetBuffers& out,
 }  // namespace
 
 bool checkTagSet(const TagSet& set, std::int32_t sizeCode, TemplateShape& shape, StatusBlock& status) {
+    ZENTO_SERVER_INITBLK(status);
     CheckedSet checked;
     const bool sound = checkSet(set, true, sizeCode, checked, status);
     shape = checked.shape;
