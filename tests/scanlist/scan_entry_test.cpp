@@ -2,6 +2,7 @@
 // takes, the tag state it sets up and the list report it files.
 #include <gtest/gtest.h>
 
+#include <climits>
 #include <functional>
 
 #include "msglib/coding.h"
@@ -95,6 +96,14 @@ protected:
         ZENTO_SERVER_SET_MSGSRC(msg.span(), from);
         encodeAddress(msg.data() + 220, from);
         return msg;
+    }
+    // Frees every slot but the first.
+    void removeAll() {
+        for (std::uint32_t i = 1; i < list_->highestEntry; ++i) {
+            releaseScanRequest(list_->slots[i], (*tags_)[i]);
+            list_->slots[i] = {};
+        }
+        list_->highestEntry = 1;
     }
     static void encodeAddress(std::uint8_t* at, const AddressRecord& address) {
         std::memcpy(at, &address, sizeof address);
@@ -192,6 +201,14 @@ TEST_F(AddScanEntry, TheSlotHoldsTheRequestItsAddressesAndTagState) {
     EXPECT_EQ(state.lastValues.size, 12u);
     EXPECT_EQ(bytesOf({state.tagStates.data(), 36}), Bytes(36, 0));
     EXPECT_EQ(bytesOf({state.lastValues.data(), 12}), Bytes(12, 0));
+
+    // The most negative list id has no absolute value: its copy keeps it.
+    Message lowest = request(INT32_MIN, client());
+    const std::int32_t lowestSlot =
+        addScanEntry(*list_, *tags_, INT32_MIN, -50, storeTask(), scanTask(), lowest.view(), 1, 0, {}, 0, status);
+    ASSERT_EQ(lowestSlot, 1);
+    EXPECT_EQ(decodeI32(list_->slots[1].dummyTagMsg.data() + 292 + 14 * 12 + 8), INT32_MIN);
+    removeAll();
 
     // Without deadbands the slot keeps no tag state.
     Message second = request(8, client());
