@@ -83,7 +83,8 @@ bool ListFileWriter::open(const char* fileName, StatusBlock& status) {
     locked_ = true;
     capacity_ = gBlockBytes;
     block_.reset(new (std::nothrow) std::uint8_t[capacity_]);
-    if (!block_) {
+    pieces_.reset(new (std::nothrow) Piece[kMaxPieces]);
+    if (!block_ || !pieces_) {
         ZENTO_SERVER_LDBLK(kFacilityRuntime, ENOMEM, status);
         discard();
         return false;
@@ -233,6 +234,7 @@ void ListFileWriter::discard() {
         locked_ = false;
     }
     block_.reset();
+    pieces_.reset();
     used_ = 0;
     pieceCount_ = 0;
 }

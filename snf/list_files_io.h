@@ -100,7 +100,7 @@ private:
     std::unique_ptr<std::uint8_t[]> block_;
     std::size_t capacity_ = 0;
     std::size_t used_ = 0;
-    Piece pieces_[kMaxPieces];
+    std::unique_ptr<Piece[]> pieces_;
     std::size_t pieceCount_ = 0;
     bool failed_ = false;
     StatusBlock failure_{};
