@@ -21,6 +21,10 @@
 //
 // The parser accepts only that table, entry for entry, with data that is
 // exactly as long as the table describes.
+//
+// The declare and cancel requests of unsolicited lists follow this layout,
+// with the same fixed items at the same data offsets and the names last:
+// msglib/list_request_layout.h.
 #include <cstddef>
 #include <cstdint>
 #include <span>
