@@ -7,7 +7,7 @@
 // message, the name block holds the tag count's names of one width, and a
 // refused message leaves the slots empty; a declare or cancel request whose
 // first name fills its field (as the builders make them) is built again
-// from its slots into the same bytes, the time stamp aside; ZENTO_SERVER_TAG
+// from its slots into the same table and data; ZENTO_SERVER_TAG
 // finds tag 0 exactly where a parser put the names, and a tag past the last
 // not at all; a dummy-tag copy is made from exactly the requests a parser
 // accepts, the bytes before the names kept, one "-" a tag, and its length
