@@ -157,8 +157,15 @@ void conversionFigures() {
 
     constexpr int kPairs = 5;  // calls = 2 x kPairs, alternating the two replies
     volatile std::uint32_t sink = 0;
-    for (const auto& [changedName, changedReply, changedFields] :
-         {std::tuple{"1%", &onePercent, &onePercentFields}, std::tuple{"100%", &all, &allFields}}) {
+    struct Case {
+        const char* name;
+        const Message* reply;
+        const ReplyFields* fields;
+    };
+    for (const Case& each : {Case{"1%", &onePercent, &onePercentFields}, Case{"100%", &all, &allFields}}) {
+        const char* const changedName = each.name;
+        const Message* const changedReply = each.reply;
+        const ReplyFields* const changedFields = each.fields;
         Kept converted;
         Kept plain;
         convert(base.view(), converted);

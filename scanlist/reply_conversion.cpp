@@ -221,23 +221,55 @@ struct RunOutput {
 // A condition as a bit, to be combined without a branch for each.
 inline unsigned bit(bool condition) { return condition ? 1u : 0u; }
 
-__attribute__((noinline)) RunOutput numberRun(const RunInput& in, Collector& collector) {
+// Members of one number type in a row, after the first conversion: the
+// element size a constant, so that the loop is short.
+template <std::uint16_t kType, std::uint32_t kSize>
+RunOutput sameTypeRun(const RunInput& in, Collector& collector) {
     // Copies the collector cannot reach, so that they stay in registers
     // across its calls.
     const std::uint8_t* entry = in.dataTemplate + in.firstEntry * kDescriptorBytes;
-    const std::uint8_t* const newValue = in.newValue;
-    const std::uint8_t* const keptValue = in.keptValue;
+    const std::uint8_t* newValue = in.newValue;
+    const std::uint8_t* keptValue = in.keptValue;
     const std::uint8_t* newStatus = in.newStatus;
     const std::uint8_t* keptStatus = in.keptStatus;
     const std::uint8_t* band = in.band;
     const std::size_t limit = in.limit;
-    const bool first = in.first;
-    const std::size_t firstEntry = in.firstEntry;
-    const std::uint32_t tag = in.tag;
-    const std::size_t valueAt = in.valueAt;
+    std::uint32_t done = 0;
+    for (; done < limit; ++done) {
+        if (decodeU16(entry) != kType || decodeU32(entry + 8) != 1) break;
+        // Most tags keep their value and status under an absolute deadband:
+        // found with one branch, before the whole of valueChanged.
+        bool sameValue = false;
+        if constexpr (kSize == 2) {
+            sameValue = decodeU16(newValue) == decodeU16(keptValue);
+        } else if constexpr (kSize == 4) {
+            sameValue = decodeU32(newValue) == decodeU32(keptValue);
+        } else {
+            sameValue = decodeU64(newValue) == decodeU64(keptValue);
+        }
+        const unsigned quiet = bit(sameValue) & bit(decodeI32(band) == 1) & bit(readFloat(band + 4) > 0.0f) &
+                               bit(decodeU32(keptStatus) != 0) & bit(decodeU64(newStatus) == decodeU64(keptStatus)) &
+                               bit(decodeU32(newStatus + 8) == decodeU32(keptStatus + 8));
+        if (quiet == 0 && changed(kType, kSize, newValue, keptValue, newStatus, keptStatus, band)) {
+            collector.startMember();
+            collector.take(in.firstEntry + done, 1, kSize, in.tag + done, in.valueAt + std::size_t{done} * kSize);
+        }
+        entry += kDescriptorBytes;
+        newValue += kSize;
+        keptValue += kSize;
+        newStatus += kStatusBytes;
+        keptStatus += kStatusBytes;
+        band += kPairBytes;
+    }
+    return {done, std::size_t{done} * kSize};
+}
+
+// The first conversion: every element counts as changed.
+RunOutput firstRun(const RunInput& in, Collector& collector) {
+    const std::uint8_t* entry = in.dataTemplate + in.firstEntry * kDescriptorBytes;
     std::size_t bytes = 0;
     std::uint32_t done = 0;
-    for (; done < limit; ++done, entry += kDescriptorBytes) {
+    for (; done < in.limit; ++done, entry += kDescriptorBytes) {
         const std::uint16_t type = decodeU16(entry);
         std::uint32_t size = 0;
         switch (type) {
@@ -248,28 +280,23 @@ __attribute__((noinline)) RunOutput numberRun(const RunInput& in, Collector& col
             default: return {done, bytes};
         }
         if (decodeU32(entry + 8) != 1) break;
-        // Most tags keep their value and status under an absolute deadband:
-        // found with one branch, before the whole of valueChanged.
-        bool sameValue = false;
-        switch (size) {
-            case 2: sameValue = decodeU16(newValue + bytes) == decodeU16(keptValue + bytes); break;
-            case 4: sameValue = decodeU32(newValue + bytes) == decodeU32(keptValue + bytes); break;
-            default: sameValue = decodeU64(newValue + bytes) == decodeU64(keptValue + bytes); break;
-        }
-        const unsigned quiet = bit(sameValue) & bit(decodeI32(band) == 1) & bit(readFloat(band + 4) > 0.0f) &
-                               bit(decodeU32(keptStatus) != 0) & bit(decodeU64(newStatus) == decodeU64(keptStatus)) &
-                               bit(decodeU32(newStatus + 8) == decodeU32(keptStatus + 8));
-        if (first ||
-            (!quiet && changed(type, size, newValue + bytes, keptValue + bytes, newStatus, keptStatus, band))) {
-            collector.startMember();
-            collector.take(firstEntry + done, 1, size, tag + done, valueAt + bytes);
-        }
+        collector.startMember();
+        collector.take(in.firstEntry + done, 1, size, in.tag + done, in.valueAt + bytes);
         bytes += size;
-        newStatus += kStatusBytes;
-        keptStatus += kStatusBytes;
-        band += kPairBytes;
     }
     return {done, bytes};
+}
+
+__attribute__((noinline)) RunOutput numberRun(const RunInput& in, Collector& collector) {
+    if (in.limit == 0) return {0, 0};
+    if (in.first) return firstRun(in, collector);
+    switch (decodeU16(in.dataTemplate + in.firstEntry * kDescriptorBytes)) {
+        case kDescFloat: return sameTypeRun<kDescFloat, 4>(in, collector);
+        case kDescShort: return sameTypeRun<kDescShort, 2>(in, collector);
+        case kDescInt: return sameTypeRun<kDescInt, 4>(in, collector);
+        case kDescDouble: return sameTypeRun<kDescDouble, 8>(in, collector);
+        default: return {0, 0};
+    }
 }
 
 bool allocateWork(const ReplyFields& reply, std::uint64_t tags, std::size_t templateEntries, Work& work) {
