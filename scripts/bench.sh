@@ -46,8 +46,13 @@ fi
 # Warnings do not stop a measurement; the test scripts are where they fail.
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DZENTO_WERROR=OFF -DZENTO_BENCH=ON >/dev/null
 mapfile -t benches < <(find bench -maxdepth 1 -name '*_bench.cpp' -printf '%f\n' | sed 's/\.cpp$//' | sort)
-cmake --build "$build" --target "${benches[@]}"
 mkdir -p "$logs"
+# One target at a time: a benchmark that does not build is reported, and the
+# others still run.
+failed=()
+for b in "${benches[@]}"; do
+  cmake --build "$build" --target "$b" >"$logs/$b.build.log" 2>&1 || failed+=("$b (build: $logs/$b.build.log)")
+done
 
 load() { cut -d' ' -f1 /proc/loadavg; }
 if ((wait_load)); then
@@ -75,7 +80,6 @@ args_for() {
 }
 
 rows=()
-failed=()
 for b in "${order[@]}"; do
   exe="$build/bench/$b"
   [ -x "$exe" ] || continue
@@ -86,7 +90,7 @@ for b in "${order[@]}"; do
     failed+=("$b")
   fi
   echo "   $((SECONDS - start)) s, load $(load)"
-  mapfile -t lines < <(grep '^share | ' "$logs/$b.log" | sed 's/^share //')
+  mapfile -t lines < <(grep '^share | ' "$logs/$b.log" | sed 's/^share \(.*\)$/\1 |/')
   if ((${#lines[@]})); then
     rows+=("${lines[@]}")
   else
