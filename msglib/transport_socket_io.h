@@ -3,7 +3,7 @@
 // non-blocking and close-on-exec; writes never raise SIGPIPE.
 //
 // A service's local listener is named by a file, ZENTO_HOME/run/<SERVICE>.sock:
-// over POSIX a UNIX-domain socket; on Windows (transport_socket_io_win32.cpp)
+// over POSIX a UNIX-domain socket; on Windows (win32/transport_socket_io.cpp)
 // a plain file that gives the loopback TCP port the service listens on and
 // the process that listens.
 #include <cstddef>

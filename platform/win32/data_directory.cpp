@@ -5,6 +5,7 @@
 #include <cstdlib>
 
 #include "platform/environment.h"
+#include "platform/win32/paths.h"
 
 namespace platform {
 
@@ -26,10 +27,15 @@ void makeDirectories(const std::string& path) {
 
 std::string clientDataDirectory() {
     const char* configured = std::getenv("ZENTO_DATA_DIR");
-    std::string directory = (configured != nullptr && *configured != '\0') ? std::string(configured)
-                                                                           : zentoHome() + "\\data";
+    std::string directory;
+    if (configured != nullptr && *configured != '\0') {
+        directory = configured;
+    } else {
+        const std::string home = zentoHome();
+        directory = home + pathSeparatorOf(home) + "data";
+    }
     makeDirectories(directory);
-    if (!isSeparator(directory.back())) directory += '\\';
+    if (!isSeparator(directory.back())) directory += pathSeparatorOf(directory);
     return directory;
 }
 

@@ -6,6 +6,7 @@
 #include <string>
 #include <string_view>
 
+#include "platform/win32/paths.h"
 #include "platform/win32/windows_api.h"
 
 namespace platform {
@@ -30,6 +31,13 @@ std::string userName() {
 
 }  // namespace
 
+// Windows takes '/' as well as '\\'. A home written with slashes only (as a
+// POSIX-minded script may set it) keeps them in the paths built from it;
+// any other uses the system's own.
+char pathSeparatorOf(const std::string& path) {
+    return path.find('/') != std::string::npos && path.find('\\') == std::string::npos ? '/' : '\\';
+}
+
 // The default, as on POSIX, is private to the user: the user's temporary
 // directory (%TEMP%) and a name of the user's own.
 std::string zentoHome() {
@@ -48,7 +56,8 @@ std::string zentoHome() {
 }
 
 std::string zentoHomeDir(const char* subdirectory) {
-    std::string dir = zentoHome() + "\\" + subdirectory;
+    const std::string home = zentoHome();
+    std::string dir = home + pathSeparatorOf(home) + subdirectory;
     makeDirectory(dir);
     return dir;
 }

@@ -1,5 +1,11 @@
 // The registry on Windows: the calls themselves, under HKEY_LOCAL_MACHINE.
 // The results are the system's; a RegKey is the HKEY.
+//
+// A 32-bit process on 64-bit Windows sees a copy of HKEY_LOCAL_MACHINE\Software
+// of its own unless it asks for the machine's view. Every key opened here is
+// opened in the machine's view, whether or not the caller ORs in the view
+// bits (GetZentoRegSamViewFlag), so that the operator's tool and the tasks
+// never look at two different registries.
 #include "platform/registry.h"
 
 #include <atomic>
@@ -19,6 +25,11 @@ RegKey regKey(HKEY key) { return reinterpret_cast<RegKey>(key); }
 
 void count() { gCallCount.fetch_add(1, std::memory_order_relaxed); }
 
+// A caller that names the 32-bit view gets it.
+REGSAM inMachineView(std::uint32_t access) {
+    return (access & KEY_WOW64_32KEY) != 0 ? access : access | KEY_WOW64_64KEY;
+}
+
 }  // namespace
 
 RegKey registryLocalMachine() { return regKey(HKEY_LOCAL_MACHINE); }
@@ -29,7 +40,7 @@ std::int32_t regOpenKeyEx(RegKey parent, const char* subKey, std::uint32_t acces
     count();
     if (result == nullptr) return kErrorInvalidParameter;
     HKEY opened = nullptr;
-    const LONG rc = RegOpenKeyExA(hkey(parent), subKey, 0, access, &opened);
+    const LONG rc = RegOpenKeyExA(hkey(parent), subKey, 0, inMachineView(access), &opened);
     *result = rc == ERROR_SUCCESS ? regKey(opened) : nullptr;
     return rc;
 }
@@ -40,8 +51,8 @@ std::int32_t regCreateKeyEx(RegKey parent, const char* subKey, std::uint32_t acc
     if (result == nullptr) return kErrorInvalidParameter;
     HKEY created = nullptr;
     DWORD how = 0;
-    const LONG rc = RegCreateKeyExA(hkey(parent), subKey, 0, nullptr, REG_OPTION_NON_VOLATILE, access, nullptr,
-                                    &created, &how);
+    const LONG rc = RegCreateKeyExA(hkey(parent), subKey, 0, nullptr, REG_OPTION_NON_VOLATILE, inMachineView(access),
+                                    nullptr, &created, &how);
     *result = rc == ERROR_SUCCESS ? regKey(created) : nullptr;
     if (rc == ERROR_SUCCESS && disposition != nullptr) *disposition = how;
     return rc;
@@ -126,7 +137,6 @@ std::int32_t regDeleteValue(RegKey key, const char* valueName) {
     return RegDeleteValueA(hkey(key), valueName);
 }
 
-// In the machine's own view, where the tasks keep their keys.
 std::int32_t regDeleteTree(RegKey parent, const char* subKey) {
     count();
     if (subKey == nullptr || *subKey == '\0') return kErrorAccessDenied;

@@ -30,5 +30,8 @@ int main(int argc, char** argv) {
     }
     std::signal(SIGTERM, requestStop);
     std::signal(SIGINT, requestStop);
+#ifdef SIGBREAK  // Windows: Ctrl+Break, which would end the process at once
+    std::signal(SIGBREAK, requestStop);
+#endif
     return runArec(options, gStop);
 }
