@@ -12,6 +12,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
+./scripts/install-deps.sh
 ./scripts/install-windows-deps.sh
 build=${WIN_BUILD_DIR:-build-win32}
 linux_build=${LINUX_BUILD_DIR:-build}
