@@ -131,7 +131,7 @@ struct Timing {
 };
 
 std::int64_t scanWholeByReads(const std::string& path, std::int64_t size) {
-    const platform::FileOps copy = platform::posixFileOps();
+    const platform::FileOps copy = platform::systemFileOps();
     platform::installFileOps(&copy);
     const std::int64_t found = scanWhole(path, size);
     platform::installFileOps(nullptr);

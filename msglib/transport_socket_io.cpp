@@ -14,7 +14,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <limits>
 
 namespace msglib {
 
@@ -91,26 +90,6 @@ IoResult connectOne(const addrinfo& address, SteadyClock::time_point deadline, U
 }
 
 }  // namespace
-
-int millisecondsLeft(SteadyClock::time_point deadline) {
-    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - SteadyClock::now()).count();
-    if (left <= 0) return 0;
-    return left > std::numeric_limits<int>::max() ? std::numeric_limits<int>::max() : static_cast<int>(left);
-}
-
-UniqueFd& UniqueFd::operator=(UniqueFd&& other) noexcept {
-    if (this != &other) {
-        reset();
-        fd_ = other.release();
-    }
-    return *this;
-}
-
-int UniqueFd::release() {
-    const int fd = fd_;
-    fd_ = -1;
-    return fd;
-}
 
 void UniqueFd::reset() {
     if (fd_ >= 0) ::close(fd_);

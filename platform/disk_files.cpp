@@ -67,7 +67,7 @@ int lockRetrying(int handle, int operation) {
 
 }  // namespace
 
-const DiskOps& posixDiskOps() { return kPosixDiskOps; }
+const DiskOps& systemDiskOps() { return kPosixDiskOps; }
 
 void installDiskOps(const DiskOps* ops) { gDiskOps = ops != nullptr ? ops : &kPosixDiskOps; }
 

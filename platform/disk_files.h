@@ -60,7 +60,7 @@ struct DiskOps {
     int (*freeSpace)(const char* directory, std::uint64_t& bytes);
     int (*reserve)(int handle, std::int64_t offset, std::int64_t length);
 };
-const DiskOps& posixDiskOps();
-void installDiskOps(const DiskOps* ops);  // nullptr restores posixDiskOps()
+const DiskOps& systemDiskOps();
+void installDiskOps(const DiskOps* ops);  // nullptr restores systemDiskOps()
 
 }  // namespace platform

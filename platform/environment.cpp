@@ -6,7 +6,6 @@
 #include <cerrno>
 #include <cstdlib>
 #include <string>
-#include <string_view>
 
 namespace platform {
 
@@ -42,18 +41,6 @@ std::string zentoNode() {
     char host[256] = {};
     if (::gethostname(host, sizeof host - 1) != 0 || host[0] == '\0') return "localhost";
     return host;
-}
-
-bool diagnosticsRequested() {
-    const char* configured = std::getenv("ZENTO_DIAG");
-    const std::string_view value = configured != nullptr ? configured : "";
-    return value.size() == 2 && (value[0] | 0x20) == 'o' && (value[1] | 0x20) == 'n';
-}
-
-StoreSync storeSyncPolicy() {
-    const char* configured = std::getenv("ZENTO_SF_SYNC");
-    if (configured != nullptr && std::string_view(configured) == "message") return StoreSync::EveryMessage;
-    return StoreSync::AtClose;
 }
 
 }  // namespace platform

@@ -67,7 +67,7 @@ std::int64_t mapAlignment() {
 }
 
 bool visitMapped(int handle, std::int64_t offset, std::size_t length, MappedVisit visit, void* context) {
-    if (&fileOps() != &posixFileOps() || !guardInstalled()) {
+    if (&fileOps() != &systemFileOps() || !guardInstalled()) {
         errno = ENOSYS;
         return false;
     }

@@ -11,8 +11,6 @@ namespace platform {
 
 namespace {
 
-thread_local std::uint32_t tLastSystemError = 0;
-
 int toPosixFlags(int runtimeFlags) {
     int flags = O_CLOEXEC;
     if ((runtimeFlags & kRtReadWrite) != 0) {
@@ -137,18 +135,8 @@ int posixFsync(int handle) {
 constexpr FileOps kPosixFileOps = {posixOpen, posixClose, posixRead,  posixWrite,
                                    posixSeek, posixFsync, posixPread, posixPwrite};
 
-const FileOps* gInstalled = &kPosixFileOps;
-
 }  // namespace
 
-const FileOps& posixFileOps() { return kPosixFileOps; }
-
-const FileOps& fileOps() { return *gInstalled; }
-
-void installFileOps(const FileOps* ops) { gInstalled = ops != nullptr ? ops : &kPosixFileOps; }
-
-std::uint32_t lastSystemError() { return tLastSystemError; }
-
-void setLastSystemError(std::uint32_t code) { tLastSystemError = code; }
+const FileOps& systemFileOps() { return kPosixFileOps; }
 
 }  // namespace platform

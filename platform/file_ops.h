@@ -34,12 +34,12 @@ struct FileOps {
     int (*pwrite)(int handle, const void* buffer, unsigned count, std::int64_t offset);
 };
 
-// The POSIX implementation.
-const FileOps& posixFileOps();
+// The system's own calls: POSIX's, or on Windows the runtime's.
+const FileOps& systemFileOps();
 
 // The table every caller goes through; tests swap it.
 const FileOps& fileOps();
-void installFileOps(const FileOps* ops);  // nullptr restores posixFileOps()
+void installFileOps(const FileOps* ops);  // nullptr restores systemFileOps()
 
 inline int rtOpen(const char* path, int flags, int permission) { return fileOps().open(path, flags, permission); }
 inline int rtClose(int handle) { return fileOps().close(handle); }

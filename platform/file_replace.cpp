@@ -30,22 +30,9 @@ int posixSyncDirectory(const char* directory) {
 }
 
 constexpr ReplaceOps kPosixReplaceOps = {posixReplace, posixSyncDirectory};
-const ReplaceOps* gReplaceOps = &kPosixReplaceOps;
 
 }  // namespace
 
-const ReplaceOps& posixReplaceOps() { return kPosixReplaceOps; }
-
-void installReplaceOps(const ReplaceOps* ops) { gReplaceOps = ops != nullptr ? ops : &kPosixReplaceOps; }
-
-int replaceFile(const char* from, const char* to) {
-    if (from == nullptr || to == nullptr) return EINVAL;
-    return gReplaceOps->replace(from, to);
-}
-
-int syncDirectory(const char* directory) {
-    if (directory == nullptr) return EINVAL;
-    return gReplaceOps->syncDirectory(directory);
-}
+const ReplaceOps& systemReplaceOps() { return kPosixReplaceOps; }
 
 }  // namespace platform

@@ -20,7 +20,7 @@ struct ReplaceOps {
     int (*replace)(const char* from, const char* to);
     int (*syncDirectory)(const char* directory);
 };
-const ReplaceOps& posixReplaceOps();
-void installReplaceOps(const ReplaceOps* ops);  // nullptr restores posixReplaceOps()
+const ReplaceOps& systemReplaceOps();
+void installReplaceOps(const ReplaceOps* ops);  // nullptr restores systemReplaceOps()
 
 }  // namespace platform

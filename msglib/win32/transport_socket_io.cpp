@@ -18,7 +18,6 @@
 #include <cerrno>
 #include <climits>
 #include <cstdio>
-#include <limits>
 
 #include "platform/clock.h"
 #include "platform/stop_signal.h"
@@ -230,26 +229,6 @@ bool processAlive(unsigned long id) {
 }
 
 }  // namespace
-
-int millisecondsLeft(SteadyClock::time_point deadline) {
-    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - SteadyClock::now()).count();
-    if (left <= 0) return 0;
-    return left > std::numeric_limits<int>::max() ? std::numeric_limits<int>::max() : static_cast<int>(left);
-}
-
-UniqueFd& UniqueFd::operator=(UniqueFd&& other) noexcept {
-    if (this != &other) {
-        reset();
-        fd_ = other.release();
-    }
-    return *this;
-}
-
-int UniqueFd::release() {
-    const int fd = fd_;
-    fd_ = -1;
-    return fd;
-}
 
 void UniqueFd::reset() {
     if (fd_ >= 0) closesocket(asSocket(fd_));

@@ -84,7 +84,7 @@ bool truncateTo(HANDLE os, std::int64_t length) {
 }  // namespace
 
 // The system's own calls (the name is the seam's).
-const DiskOps& posixDiskOps() { return kSystemDiskOps; }
+const DiskOps& systemDiskOps() { return kSystemDiskOps; }
 
 void installDiskOps(const DiskOps* ops) { gDiskOps = ops != nullptr ? ops : &kSystemDiskOps; }
 

@@ -22,19 +22,6 @@ FileKind fileKindOf(int handle) {
     }
 }
 
-const char* describeFileKind(FileKind kind) {
-    switch (kind) {
-        case FileKind::Regular: return "a regular file";
-        case FileKind::Directory: return "a directory";
-        case FileKind::Fifo: return "a FIFO";
-        case FileKind::Device: return "a device";
-        case FileKind::Socket: return "a socket";
-        case FileKind::Other: return "not a regular file";
-        case FileKind::Unknown: break;
-    }
-    return "of an unknown kind";
-}
-
 // The runtime keeps strerror's text per thread.
 std::string runtimeErrorText(int error) {
     try {

@@ -17,8 +17,6 @@ namespace platform {
 
 namespace {
 
-thread_local std::uint32_t tLastSystemError = 0;
-
 // The callers' bits are the runtime's own. A caller that names neither text
 // nor binary mode gets binary, the system's default, rather than the
 // runtime's global default (text, which would turn every "\n" written into
@@ -131,19 +129,9 @@ int windowsPwrite(int handle, const void* buffer, unsigned count, std::int64_t o
 constexpr FileOps kWindowsFileOps = {windowsOpen,  windowsClose,  windowsRead,  windowsWrite,
                                      windowsSeek,  windowsCommit, windowsPread, windowsPwrite};
 
-const FileOps* gInstalled = &kWindowsFileOps;
-
 }  // namespace
 
 // The system's own calls, which on Windows are the runtime's.
-const FileOps& posixFileOps() { return kWindowsFileOps; }
-
-const FileOps& fileOps() { return *gInstalled; }
-
-void installFileOps(const FileOps* ops) { gInstalled = ops != nullptr ? ops : &kWindowsFileOps; }
-
-std::uint32_t lastSystemError() { return tLastSystemError; }
-
-void setLastSystemError(std::uint32_t code) { tLastSystemError = code; }
+const FileOps& systemFileOps() { return kWindowsFileOps; }
 
 }  // namespace platform

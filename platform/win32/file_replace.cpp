@@ -19,22 +19,9 @@ int systemReplace(const char* from, const char* to) {
 int systemSyncDirectory(const char*) { return 0; }
 
 constexpr ReplaceOps kSystemReplaceOps = {systemReplace, systemSyncDirectory};
-const ReplaceOps* gReplaceOps = &kSystemReplaceOps;
 
 }  // namespace
 
-const ReplaceOps& posixReplaceOps() { return kSystemReplaceOps; }
-
-void installReplaceOps(const ReplaceOps* ops) { gReplaceOps = ops != nullptr ? ops : &kSystemReplaceOps; }
-
-int replaceFile(const char* from, const char* to) {
-    if (from == nullptr || to == nullptr) return EINVAL;
-    return gReplaceOps->replace(from, to);
-}
-
-int syncDirectory(const char* directory) {
-    if (directory == nullptr) return EINVAL;
-    return gReplaceOps->syncDirectory(directory);
-}
+const ReplaceOps& systemReplaceOps() { return kSystemReplaceOps; }
 
 }  // namespace platform

@@ -17,7 +17,7 @@ std::vector<std::pair<std::int64_t, Bytes>> gWrites;  // made while the recorder
 
 // Header rewrites are positioned writes.
 int recordingPwrite(int fd, const void* buffer, unsigned count, std::int64_t at) {
-    const int written = platform::posixFileOps().pwrite(fd, buffer, count, at);
+    const int written = platform::systemFileOps().pwrite(fd, buffer, count, at);
     const auto* p = static_cast<const std::uint8_t*>(buffer);
     if (written > 0) gWrites.push_back({at, Bytes(p, p + written)});
     return written;
@@ -26,7 +26,7 @@ int recordingPwrite(int fd, const void* buffer, unsigned count, std::int64_t at)
 TEST(CrashResume, CrashWhileRecordingAnAcknowledgementLosesNoMessage) {
     testsupport::TempHome home;
     const std::string path = home.file("ZENTO_STORE_NODE1.HARDSVC");
-    platform::FileOps recording = platform::posixFileOps(), noFlush = platform::posixFileOps();
+    platform::FileOps recording = platform::systemFileOps(), noFlush = platform::systemFileOps();
     recording.pwrite = recordingPwrite;
     // A crash is simulated by the bytes a file holds, and a thousand flushes
     // of a real disk take seconds.

@@ -25,10 +25,10 @@ struct ReplaceFaults {
     static inline int replaceError = 0;
     static inline int syncError = 0;
     static int replace(const char* from, const char* to) {
-        return replaceError != 0 ? replaceError : platform::posixReplaceOps().replace(from, to);
+        return replaceError != 0 ? replaceError : platform::systemReplaceOps().replace(from, to);
     }
     static int sync(const char* directory) {
-        return syncError != 0 ? syncError : platform::posixReplaceOps().syncDirectory(directory);
+        return syncError != 0 ? syncError : platform::systemReplaceOps().syncDirectory(directory);
     }
     ReplaceFaults() { platform::installReplaceOps(&ops); }
     ~ReplaceFaults() {

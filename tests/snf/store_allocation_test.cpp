@@ -40,7 +40,7 @@ int fakeFreeSpace(const char*, std::uint64_t& bytes) {
     return 0;
 }
 int fakeReserve(int handle, std::int64_t offset, std::int64_t length) {
-    return gReserveError != 0 ? gReserveError : platform::posixDiskOps().reserve(handle, offset, length);
+    return gReserveError != 0 ? gReserveError : platform::systemDiskOps().reserve(handle, offset, length);
 }
 constexpr platform::DiskOps kFakeDisk{fakeFreeSpace, fakeReserve};
 

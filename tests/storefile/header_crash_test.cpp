@@ -23,7 +23,7 @@ class WriteRecorder {
 public:
     WriteRecorder() {
         table_.pwrite = [](int h, const void* buffer, unsigned count, std::int64_t at) {
-            const int written = platform::posixFileOps().pwrite(h, buffer, count, at);
+            const int written = platform::systemFileOps().pwrite(h, buffer, count, at);
             const auto* p = static_cast<const std::uint8_t*>(buffer);
             if (written > 0) writes().push_back({at, Bytes(p, p + written)});
             return written;
@@ -36,7 +36,7 @@ public:
     }
 
 private:
-    platform::FileOps table_ = platform::posixFileOps();
+    platform::FileOps table_ = platform::systemFileOps();
     testsupport::ScopedFileOps use_{table_};
 };
 

@@ -8,7 +8,7 @@ namespace {
 
 FaultyFileOps* gActive = nullptr;
 
-const platform::FileOps& real() { return platform::posixFileOps(); }
+const platform::FileOps& real() { return platform::systemFileOps(); }
 
 unsigned limited(unsigned count) {
     const unsigned limit = gActive->transferLimit();
