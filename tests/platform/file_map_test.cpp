@@ -14,6 +14,10 @@
 #include "tests/support/faulty_file_ops.h"
 #include "tests/support/temp_home.h"
 
+#ifndef O_BINARY
+#define O_BINARY 0  // POSIX files have no text mode
+#endif
+
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
@@ -22,7 +26,7 @@ class FileMapTest : public testsupport::TempHomeTest {
 protected:
     void SetUp() override {
         for (std::size_t i = 0; i < content_.size(); ++i) content_[i] = static_cast<std::uint8_t>(i * 7 + i / 251);
-        const int out = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        const int out = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_BINARY, 0600);
         ASSERT_EQ(::write(out, content_.data(), content_.size()), static_cast<ssize_t>(content_.size()));
         ::close(out);
         fd_ = platform::rtOpen(path_.c_str(), platform::kRtReadWrite, 0);
