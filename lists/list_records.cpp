@@ -150,11 +150,8 @@ void encodeStoreListEntry(const StoreListEntry& entry, std::span<std::uint8_t, k
     encodeU32(p + storeoff::kFlag1148, entry.flag1148);
 }
 
-StoreListEntry decodeStoreListEntry(std::span<const std::uint8_t, kStoreListEntryBytes> in) {
+void decodeStoreListFields(std::span<const std::uint8_t, kStoreListEntryBytes> in, StoreListEntry& entry) {
     const std::uint8_t* p = in.data();
-    StoreListEntry entry;
-    std::memcpy(entry.FileName, p + storeoff::kFileName, kStoreFileNameBytes - 1);
-    entry.FileName[kStoreFileNameBytes - 1] = '\0';
     entry.word1024 = decodeU32(p + storeoff::kWord1024);
     entry.FileHandle = decodeI32(p + storeoff::kFileHandle);
     entry.offset = decodeI64(p + storeoff::kOffset);
@@ -171,5 +168,12 @@ StoreListEntry decodeStoreListEntry(std::span<const std::uint8_t, kStoreListEntr
     entry.expirationTime.seconds = decodeI32(p + storeoff::kExpirationSeconds);
     entry.flag1144 = decodeU32(p + storeoff::kFlag1144);
     entry.flag1148 = decodeU32(p + storeoff::kFlag1148);
+}
+
+StoreListEntry decodeStoreListEntry(std::span<const std::uint8_t, kStoreListEntryBytes> in) {
+    StoreListEntry entry;
+    std::memcpy(entry.FileName, in.data() + storeoff::kFileName, kStoreFileNameBytes - 1);
+    entry.FileName[kStoreFileNameBytes - 1] = '\0';
+    decodeStoreListFields(in, entry);
     return entry;
 }

@@ -32,3 +32,6 @@ void encodeStoreListEntry(const StoreListEntry& entry, std::span<std::uint8_t, k
 // FileName always ends in a NUL within its 1024 bytes: a name that fills the
 // field loses its last byte rather than running into the fields after it.
 StoreListEntry decodeStoreListEntry(std::span<const std::uint8_t, kStoreListEntryBytes> in);
+// Every field but FileName, into entry: for a load, which names the store
+// file anew.
+void decodeStoreListFields(std::span<const std::uint8_t, kStoreListEntryBytes> in, StoreListEntry& entry);

@@ -11,9 +11,11 @@ namespace platform {
 
 namespace {
 
-// Each level in turn; a level that cannot be made shows when a file in it is
-// opened, with that open's error.
+// The directory is nearly always there already, and then one call tells so;
+// only a missing parent makes each level in turn. A level that cannot be made
+// shows when a file in it is opened, with that open's error.
 void makeDirectories(const std::string& path) {
+    if (::mkdir(path.c_str(), 0700) == 0 || errno != ENOENT) return;
     for (std::size_t at = path.find('/', 1); at != std::string::npos; at = path.find('/', at + 1)) {
         ::mkdir(path.substr(0, at).c_str(), 0700);
     }

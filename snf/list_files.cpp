@@ -2,6 +2,7 @@
 
 #include <cinttypes>
 #include <cstring>
+#include <optional>
 
 #include "diag/list_reports.h"
 #include "lists/list_records.h"
@@ -10,6 +11,7 @@
 #include "snf/file_removal.h"
 #include "snf/list_files_codes.h"
 #include "snf/list_files_io.h"
+#include "snf/snf_cfg_lookup.h"
 #include "snf/snf_codes.h"
 #include "snf/snf_config.h"
 #include "snf/snf_text.h"
@@ -79,25 +81,37 @@ bool readStoreEntries(StoreList& table, ListFileReader& reader, const ListFileHe
             ZENTO_SERVER_LDBLK(kFacilityStore, kStoreLoadEntryFailed, status);
             return false;
         }
-        StoreListEntry& slot = table.slots[i];
-        slot = decodeStoreListEntry(std::span<const std::uint8_t, kStoreListEntryBytes>(at, kStoreListEntryBytes));
-        prepare(slot);
+        prepare(std::span<const std::uint8_t, kStoreListEntryBytes>(at, kStoreListEntryBytes), table.slots[i]);
     }
     table.highestEntry = header.entryCount;
     return true;
 }
 
-void prepareLoadedStoreEntry(StoreListEntry& entry) {
+// What every entry of one load shares: its store files' directory (looked up
+// at the first entry, as a list without entries never asked for it) and the
+// configuration already looked up.
+struct StoreLoadContext {
+    std::optional<StoreFileDirectory> directory;
+    SnfCfgLookup configuration;
+};
+
+// The entry as a task starts with it. The stored file name is not read: the
+// entry gets its destination's name in today's directory.
+void prepareLoadedStoreEntry(StoreLoadContext& context, std::span<const std::uint8_t, kStoreListEntryBytes> in,
+                             StoreListEntry& entry) {
+    decodeStoreListFields(in, entry);
     entry.isAcked = 1;
     entry.needToRetry = 0;
     entry.FileHandle = -1;
     entry.offset = 0;
-    setFixedText(entry.FileName, sizeof entry.FileName, StoreFileName(entry.msgDest));
+    if (!context.directory) context.directory = storeFileDirectory();
+    storeFileNameInto(*context.directory, entry.msgDest, entry.FileName);
     entry.isComOk = 1;
     entry.existsInList = 1;
     entry.existsInDisk = 1;
-    entry.maxSize = GetSnfMaxSize(entry.msgDest);
-    entry.maxPeriod = GetSnfMaxPeriod(entry.msgDest);
+    const SnfCfgValues values = lookUpSnfCfg(context.configuration, entry.msgDest);
+    entry.maxSize = values.maxSize;
+    entry.maxPeriod = values.maxPeriod;
     entry.flag1144 = flagOf(entry.flag1144);
     entry.flag1148 = flagOf(entry.flag1148);
 }
@@ -273,7 +287,13 @@ void loadStoreList(StoreList& table, const char* fileName, StatusBlock& status) 
     loadListFile(
         kStoreLoad, fileName,
         [&](ListFileReader& reader, const ListFileHeader& header, StatusBlock& outcome) {
-            readStoreEntries(table, reader, header, prepareLoadedStoreEntry, outcome);
+            StoreLoadContext context;
+            readStoreEntries(
+                table, reader, header,
+                [&](std::span<const std::uint8_t, kStoreListEntryBytes> in, StoreListEntry& slot) {
+                    prepareLoadedStoreEntry(context, in, slot);
+                },
+                outcome);
         },
         [&](std::int32_t action, const StatusBlock& outcome) {
             diag::reportStoreListChange(&table, -1, action, fileName, &outcome);
@@ -307,7 +327,12 @@ void dumpStoreList(StoreList& table, const char* fileName, std::FILE* out, Statu
             decodeListHeader(std::span<const std::uint8_t, kListHeaderBytes>(at, kListHeaderBytes));
         if (header.entryCount > kListSlots) {
             ZENTO_SERVER_LDBLK(kFacilityStore, kStoreLoadHeaderFailed, status);
-        } else if (readStoreEntries(table, reader, header, [](StoreListEntry&) {}, status)) {
+        } else if (readStoreEntries(
+                       table, reader, header,
+                       [](std::span<const std::uint8_t, kStoreListEntryBytes> in, StoreListEntry& slot) {
+                           slot = decodeStoreListEntry(in);
+                       },
+                       status)) {
             printStoreList(table, header, out);
         }
     }

@@ -5,11 +5,13 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <string>
 #include <string_view>
 
 #include "msglib/coding.h"
 #include "msglib/msglib.h"
 #include "snf/file_removal.h"
+#include "snf/snf_cfg_lookup.h"
 #include "snf/snf_codes.h"
 #include "snf/snf_state.h"
 #include "snf/snf_text.h"
@@ -315,4 +317,35 @@ std::int32_t GetSnfMaxSize(const AddressRecord& client) {
 std::int32_t GetSnfMaxPeriod(const AddressRecord& client) {
     refreshCache(client);
     return snfCfgState().maxPeriod;
+}
+
+std::string foldedSnfName(const char* name) {
+    std::string folded(name);
+    for (char& c : folded) {
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    }
+    return folded;
+}
+
+SnfCfgValues lookUpSnfCfg(SnfCfgLookup& lookup, const AddressRecord& destination) {
+    SnfCfgState& state = snfCfgState();
+    if (!state.cacheInvalid && sameNode(state.cachedClient, destination)) return {state.maxSize, state.maxPeriod};
+    if (!lookup.subkeysRead) readSnfClientSubkeys(lookup);
+    const std::string node = foldedSnfName(nameText(destination.node).text);
+    SnfCfgValues values{kSnfNoValue, kSnfNoValue};
+    const auto subkey = lookup.subkeys.find(node);
+    if (lookup.subkeysUsable && subkey == lookup.subkeys.end()) {
+        // No subkey: ReadRegSnfCfg would find nothing, without a failure.
+    } else if (const auto known = lookup.known.find(node); known != lookup.known.end()) {
+        values = known->second;
+    } else if (lookup.subkeysUsable && readSnfClientValues(lookup, subkey->second, values)) {
+        lookup.known.emplace(node, values);
+    } else {
+        StatusBlock own;
+        if (ReadRegSnfCfg(destination, values.maxSize, values.maxPeriod, own) == 1) lookup.known.emplace(node, values);
+    }
+    state.maxSize = values.maxSize;
+    state.maxPeriod = values.maxPeriod;
+    cacheClient(destination);
+    return values;
 }

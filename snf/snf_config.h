@@ -8,6 +8,7 @@
 //
 // Process-wide state without locks: the routines are called from one thread
 // at a time.
+#include <cstddef>
 #include <cstdint>
 #include <span>
 
@@ -59,6 +60,19 @@ const char* StoreListFileName(const AddressRecord& address);  // <client dir>ZEN
 const char* StoreFileName(const AddressRecord& destination);
 // The client environment directory (ending in '/').
 const char* ClientEnvironmentDirectory();
+
+// The directory part of StoreFileName, looked up once for the names of many
+// destinations (without a store directory, each look-up asks for the client
+// environment, which makes sure its directory exists).
+struct StoreFileDirectory {
+    char text[kStoreDirectorySize + 1];
+    std::size_t length;
+};
+StoreFileDirectory storeFileDirectory();
+// StoreFileName's name of destination in that directory, the rest of out
+// zero-filled.
+void storeFileNameInto(const StoreFileDirectory& directory, const AddressRecord& destination,
+                       std::span<char, kSnfFileNameSize> out);
 
 // The deprecated configuration file. ReadCfgLine reads one line of at most
 // capacity bytes into buffer (capacity + 1 bytes, NUL-terminated), without

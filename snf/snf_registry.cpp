@@ -7,6 +7,7 @@
 #include "msglib/msglib.h"
 #include "platform/registry.h"
 #include "platform/windows_errors.h"
+#include "snf/snf_cfg_lookup.h"
 #include "snf/snf_codes.h"
 #include "snf/snf_config.h"
 #include "snf/snf_state.h"
@@ -219,4 +220,50 @@ std::int32_t WriteRegSnfCfg(const AddressRecord& client, std::int32_t maxSize, s
                     dispositionWord(disposition), clientPath.text, change.name, change.value, change.old, node.text);
     }
     return 1;
+}
+
+SnfCfgLookup::~SnfCfgLookup() {
+    if (key != nullptr) platform::regCloseKey(key);
+}
+
+void readSnfClientSubkeys(SnfCfgLookup& lookup) {
+    lookup.subkeysRead = true;
+    StatusBlock status;
+    const AddressRecord* dlgp = GetDlgpAddress(status);
+    if (statusFailed(status)) return;
+    const std::uint32_t view = GetZentoRegSamViewFlag();
+    const KeyPath path = configKeyPath(*dlgp);
+    std::int32_t rc = platform::regOpenKeyEx(platform::registryLocalMachine(), path.text, platform::kKeyRead | view,
+                                             &lookup.key);
+    // A service without a key has no client subkeys, and no failure.
+    if (rc != 0) {
+        lookup.subkeysUsable = rc == kErrorFileNotFound;
+        return;
+    }
+    std::uint32_t count = 0;
+    rc = platform::regQuerySubkeyCount(lookup.key, &count);
+    if (rc != 0) {
+        lookup.subkeysUsable = rc == kErrorFileNotFound;
+        return;
+    }
+    char name[kEnumNameSize];
+    for (std::uint32_t index = 0; index < count; ++index) {
+        std::uint32_t length = sizeof name;
+        if (platform::regEnumKeyEx(lookup.key, index, name, &length) != 0) return;
+        lookup.subkeys.emplace(foldedSnfName(name), name);
+    }
+    lookup.subkeysUsable = true;
+}
+
+bool readSnfClientValues(const SnfCfgLookup& lookup, const std::string& name, SnfCfgValues& values) {
+    values = {kSnfNoValue, kSnfNoValue};
+    OpenKey subkey;
+    std::int32_t rc =
+        platform::regOpenKeyEx(lookup.key, name.c_str(), platform::kKeyRead | GetZentoRegSamViewFlag(), &subkey.key);
+    if (rc != 0) return rc == kErrorFileNotFound;
+    // A missing MaxSize leaves MaxPeriod unread, as ReadRegSnfCfg leaves it.
+    rc = queryDword(subkey.key, "MaxSize", values.maxSize);
+    if (rc != 0) return rc == kErrorFileNotFound;
+    rc = queryDword(subkey.key, "MaxPeriod", values.maxPeriod);
+    return rc == 0 || rc == kErrorFileNotFound;
 }

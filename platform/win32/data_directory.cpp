@@ -2,6 +2,7 @@
 
 #include <direct.h>
 
+#include <cerrno>
 #include <cstdlib>
 
 #include "platform/environment.h"
@@ -13,10 +14,12 @@ namespace {
 
 bool isSeparator(char c) { return c == '\\' || c == '/'; }
 
-// Each level in turn (a drive "C:" or a share "\\host\share" fails to be made
-// and is there anyway); a level that cannot be made shows when a file in it
-// is opened, with that open's error.
+// The directory is nearly always there already, and then one call tells so;
+// only a missing parent makes each level in turn (a drive "C:" or a share
+// "\\host\share" fails to be made and is there anyway). A level that cannot be
+// made shows when a file in it is opened, with that open's error.
 void makeDirectories(const std::string& path) {
+    if (_mkdir(path.c_str()) == 0 || errno != ENOENT) return;
     for (std::size_t at = 1; at < path.size(); ++at) {
         if (isSeparator(path[at])) _mkdir(path.substr(0, at).c_str());
     }
