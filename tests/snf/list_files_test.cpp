@@ -313,6 +313,91 @@ TEST_F(StoreListFile, LoaderRefusals) {
     }
 }
 
+// A load looks each node's configuration up once, yet every entry gets what
+// GetSnfMaxSize and GetSnfMaxPeriod would give it at its turn: the cached
+// client's current values first, the registry's after another node, and a
+// registry that fails is asked (and logs) at each turn as before.
+class StoreListLoadConfig : public ListFileTest {
+protected:
+    struct Expected {
+        const char* node;
+        std::int32_t maxSize, maxPeriod;
+    };
+    // Saves a list of the entries' nodes, loads it, checks each entry; the
+    // registry calls the load made.
+    std::uint64_t loadAndCheck(std::initializer_list<Expected> entries) {
+        auto table = newStoreList();
+        std::uint32_t n = 0;
+        for (const Expected& e : entries) table->slots[n++] = storeEntry({.fileName = "", .node = e.node, .service = "DSVC"});
+        table->highestEntry = n;
+        StatusBlock status;
+        saveStoreList(*table, storeFile_.c_str(), status);
+        EXPECT_EQ(statusEntries(status), Entries{});
+        auto loaded = newStoreList();
+        const std::uint64_t before = platform::registryCallCount();
+        loadStoreList(*loaded, storeFile_.c_str(), status);
+        const std::uint64_t calls = platform::registryCallCount() - before;
+        EXPECT_EQ(statusEntries(status), Entries{});
+        n = 0;
+        for (const Expected& e : entries) {
+            const StoreListEntry& got = loaded->slots[n++];
+            EXPECT_EQ(got.maxSize, e.maxSize) << n << " " << e.node;
+            EXPECT_EQ(got.maxPeriod, e.maxPeriod) << n << " " << e.node;
+        }
+        return calls;
+    }
+    void applyRequest(const char* node, std::int32_t maxSize, std::int32_t maxPeriod) {
+        std::uint8_t body[kSnfRequestSize] = {};
+        encodeI32(body + 8, maxSize);
+        encodeI32(body + 12, maxPeriod);
+        StatusBlock status;
+        ApplySnfCfgRequest(SnfRequest(body), makeAddress(node, "DSVC"), status);
+    }
+    static constexpr const char* kKey = "Software\\Norvane\\ZEN-TO\\ZENTO_SCANNER_SVC_CFG\\";
+};
+
+TEST_F(StoreListLoadConfig, EachEntryGetsWhatTheGettersGiveAtItsTurn) {
+    snftest::setRegistryDword(std::string(kKey) + "Alpha", "MaxSize", 10);
+    snftest::setRegistryDword(std::string(kKey) + "Alpha", "MaxPeriod", 11);
+    snftest::setRegistryDword(std::string(kKey) + "BETA", "MaxPeriod", 21);  // without MaxSize both are absent
+    snftest::setRegistryDword(std::string(kKey) + "gamma", "MaxSize", 30);
+    applyRequest("ALPHA", 99, 98);  // cached, not in the registry
+    const std::uint64_t once = loadAndCheck({{"alpha", 99, 98},
+                                             {"beta", -1, -1},
+                                             {"ALPHA", 10, 11},
+                                             {"Gamma", 30, -1},
+                                             {"delta", -1, -1},
+                                             {"alpha", 10, 11}});
+    EXPECT_EQ(GetSnfMaxSize(makeAddress("ALPHA", "x")), 10) << "the last entry's client is the cached one";
+    EXPECT_EQ(GetSnfMaxPeriod(makeAddress("alpha", "x")), 11);
+
+    applyRequest("ALPHA", 99, 98);
+    const std::uint64_t twice = loadAndCheck({{"alpha", 99, 98}, {"beta", -1, -1}, {"ALPHA", 10, 11}, {"Gamma", 30, -1},
+                                              {"delta", -1, -1}, {"alpha", 10, 11}, {"beta", -1, -1},
+                                              {"gamma", 30, -1}, {"Delta", -1, -1}, {"alpha", 10, 11}});
+    EXPECT_EQ(twice, once) << "each node's registry values are read once a load";
+}
+
+TEST_F(StoreListLoadConfig, AFaultyRegistryIsAskedAndLoggedAtEveryTurn) {
+    auto table = newStoreList();
+    const char* nodes[] = {"alpha", "beta", "alpha"};
+    for (std::uint32_t i = 0; i < 3; ++i) table->slots[i] = storeEntry({.fileName = "", .node = nodes[i], .service = "DSVC"});
+    table->highestEntry = 3;
+    StatusBlock status;
+    saveStoreList(*table, storeFile_.c_str(), status);
+    snftest::writeText(home_.file("bad.db"), std::string(4096, 'Z'));
+    ::setenv("ZENTO_REGISTRY", home_.file("bad.db").c_str(), 1);
+    loadStoreList(*table, storeFile_.c_str(), status);
+    ::unsetenv("ZENTO_REGISTRY");
+    EXPECT_EQ(statusEntries(status), Entries{});
+    EXPECT_EQ(table->slots[2].maxSize, -1);
+    const std::string logged = log("kernel.log");
+    const std::string line = "[ReadRegSnfCfg] [Error Opening key=[Software\\Norvane\\ZEN-TO\\ZENTO_SCANNER_SVC_CFG]";
+    std::size_t count = 0;
+    for (std::size_t at = logged.find(line); at != std::string::npos; at = logged.find(line, at + 1)) ++count;
+    EXPECT_EQ(count, 3u) << logged;
+}
+
 TEST_F(StoreListFile, DumpPrintsTheFileAsStoredAndKeepsItInTheTable) {
     writeBytes(storeFile_, concat({header(kStoreSignature, 1, 2), storeImage(kStoreA), storeImage(kStoreB)}));
     auto table = newStoreList();

@@ -306,6 +306,13 @@ TEST_F(SnfConfig, FileNames) {
         SetStoreDirectory(c.storeDirectory);
         EXPECT_EQ(std::string(StoreFileName(dotted)), c.storeFile);
     }
+    // A name too long for its 1,024 bytes is cut as a formatted line is cut.
+    for (const std::size_t length : {1000u, 1010u, 1022u, 1023u}) {
+        const std::string store = "/" + std::string(length - 1, 's');
+        SetStoreDirectory(store.c_str());
+        EXPECT_EQ(std::string(StoreFileName(dotted)), (store + "/ZENTO_STORE_10_1_2_3.SVC").substr(0, 1023)) << length;
+    }
+    SetStoreDirectory("/srv/store/");
     std::array<char, kStoreDirectorySize> directory{};
     GetStoreDirectory(directory);
     EXPECT_STREQ(directory.data(), "/srv/store/");
