@@ -61,26 +61,20 @@ StoreFileDirectory storeFileDirectory() {
 void storeFileNameInto(const StoreFileDirectory& directory, const AddressRecord& destination,
                        std::span<char, kSnfFileNameSize> out) {
     // "<directory>ZENTO_STORE_<node>.<service>" cut to fit as a formatted
-    // line is cut, pieces copied rather than formatted: a load names every
-    // entry of its list.
-    std::size_t used = 0;
-    const auto append = [&](const char* text, std::size_t length) {
-        const std::size_t room = out.size() - 1 - used;
-        const std::size_t taken = length < room ? length : room;
-        std::memcpy(out.data() + used, text, taken);
-        used += taken;
+    // line is cut, built byte by byte rather than formatted: a load names
+    // every entry of its list.
+    constexpr std::size_t kLast = kSnfFileNameSize - 1;
+    std::size_t used = directory.length < kLast ? directory.length : kLast;
+    std::memcpy(out.data(), directory.text, used);
+    const auto append = [&](const char* text, std::size_t size, bool dotsAsUnderscores) {
+        for (std::size_t at = 0; at < size && text[at] != '\0' && used < kLast; ++at) {
+            out[used++] = dotsAsUnderscores && text[at] == '.' ? '_' : text[at];
+        }
     };
-    append(directory.text, directory.length);
-    append("ZENTO_STORE_", 12);
-    const std::string_view node = fixedText(destination.node, sizeof destination.node);
-    const std::size_t nodeStart = used;
-    append(node.data(), node.size());
-    for (std::size_t at = nodeStart; at < used; ++at) {
-        if (out[at] == '.') out[at] = '_';
-    }
-    append(".", 1);
-    const std::string_view service = fixedText(destination.service, sizeof destination.service);
-    append(service.data(), service.size());
+    append("ZENTO_STORE_", 12, false);
+    append(destination.node, sizeof destination.node, true);
+    append(".", 1, false);
+    append(destination.service, sizeof destination.service, false);
     std::memset(out.data() + used, 0, out.size() - used);
 }
 
