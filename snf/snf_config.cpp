@@ -327,23 +327,33 @@ std::string foldedSnfName(const char* name) {
     return folded;
 }
 
+namespace {
+
+// What ReadRegSnfCfg gives for the node of destination, from what lookup
+// holds or has to read.
+SnfCfgValues registryValues(SnfCfgLookup& lookup, const AddressRecord& destination) {
+    SnfCfgValues values{kSnfNoValue, kSnfNoValue};
+    const std::string node = foldedSnfName(nameText(destination.node).text);
+    const auto subkey = lookup.subkeys.find(node);
+    if (lookup.subkeysUsable && subkey == lookup.subkeys.end()) return values;  // no subkey, no failure
+    if (const auto known = lookup.known.find(node); known != lookup.known.end()) return known->second;
+    if (lookup.subkeysUsable && readSnfClientValues(lookup, subkey->second, values)) {
+        lookup.known.emplace(node, values);
+        return values;
+    }
+    StatusBlock own;
+    if (ReadRegSnfCfg(destination, values.maxSize, values.maxPeriod, own) == 1) lookup.known.emplace(node, values);
+    return values;
+}
+
+}  // namespace
+
 SnfCfgValues lookUpSnfCfg(SnfCfgLookup& lookup, const AddressRecord& destination) {
     SnfCfgState& state = snfCfgState();
     if (!state.cacheInvalid && sameNode(state.cachedClient, destination)) return {state.maxSize, state.maxPeriod};
     if (!lookup.subkeysRead) readSnfClientSubkeys(lookup);
-    const std::string node = foldedSnfName(nameText(destination.node).text);
-    SnfCfgValues values{kSnfNoValue, kSnfNoValue};
-    const auto subkey = lookup.subkeys.find(node);
-    if (lookup.subkeysUsable && subkey == lookup.subkeys.end()) {
-        // No subkey: ReadRegSnfCfg would find nothing, without a failure.
-    } else if (const auto known = lookup.known.find(node); known != lookup.known.end()) {
-        values = known->second;
-    } else if (lookup.subkeysUsable && readSnfClientValues(lookup, subkey->second, values)) {
-        lookup.known.emplace(node, values);
-    } else {
-        StatusBlock own;
-        if (ReadRegSnfCfg(destination, values.maxSize, values.maxPeriod, own) == 1) lookup.known.emplace(node, values);
-    }
+    const bool noSubkeys = lookup.subkeysUsable && lookup.subkeys.empty();
+    const SnfCfgValues values = noSubkeys ? SnfCfgValues{kSnfNoValue, kSnfNoValue} : registryValues(lookup, destination);
     state.maxSize = values.maxSize;
     state.maxPeriod = values.maxPeriod;
     cacheClient(destination);
