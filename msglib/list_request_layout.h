@@ -131,7 +131,8 @@ struct CancelRequestSlots {
     std::span<const std::uint8_t> tagNames;       // 8
 };
 
-// The ten out-slots of ZENTO_SERVER_PARSE_GETREQ.
+// The ten out-slots of ZENTO_SERVER_PARSE_GETREQ, and what the parse learnt
+// of the template on the way.
 struct GetRequestSlots {
     std::int32_t pairsFlag = 0;                   // 1
     std::int32_t replyToFlag = 0;                 // 2
@@ -143,6 +144,9 @@ struct GetRequestSlots {
     std::span<const std::uint8_t> dataTemplate;   // 8
     std::span<const std::uint8_t> pairs;          // 9: tagCount x 8, or empty
     std::span<const std::uint8_t> tagNames;       // 10
+    // The bytes of the values the template describes: what ZENTO_DCONV_SIZE
+    // gives for it, without walking it a second time.
+    std::uint32_t valueBytes = 0;
 };
 
 // The layouts themselves; 0 or a facility 9 code (builders), 0 or a

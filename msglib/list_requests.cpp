@@ -62,6 +62,7 @@ void ZENTO_SERVER_PARSE_GETREQ(MsgView msg, GetRequestSlots& out, StatusBlock& s
     out.dataTemplate = request.dataTemplate;
     out.pairs = request.pairs;
     out.tagNames = request.tagNames;
+    out.valueBytes = request.valueBytes;
 }
 
 const char* ZENTO_SERVER_TAG(MsgView msg, std::uint32_t tagIndex, std::uint32_t* nameWidth, StatusBlock& status) {

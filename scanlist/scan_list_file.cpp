@@ -1,7 +1,8 @@
 #include "scanlist/scan_list_file.h"
 
+#include <cstring>
+#include <memory>
 #include <new>
-#include <vector>
 
 #include "diag/list_reports.h"
 #include "lists/list_records.h"
@@ -89,9 +90,30 @@ void writeScanEntries(const ScanList& table, const ScanTagArray& tags, ListFileW
     }
 }
 
-// Entry i with its request; false with the failure loaded.
+// A buffer that a read fills at once: not zero-filled first.
+template <class Buffer>
+bool allocateForRead(Buffer& buffer, std::uint32_t size) {
+    buffer.bytes.reset(new (std::nothrow) std::uint8_t[size == 0 ? 1 : size]);
+    buffer.size = buffer.bytes ? size : 0;
+    return static_cast<bool>(buffer.bytes);
+}
+
+// A request that did not parse: above any size a template can describe.
+constexpr std::uint32_t kNotParsed = 0xFFFFFFFF;
+
+// The bytes of the values the request's template describes, or kNotParsed.
+std::uint32_t requestValueBytes(MsgView request) {
+    GetRequestSlots parsed;
+    StatusBlock step;
+    ZENTO_SERVER_PARSE_GETREQ(request, parsed, step);
+    return statusFailed(step) ? kNotParsed : parsed.valueBytes;
+}
+
+// Entry i with its request; false with the failure loaded. With valueBytes
+// the request is parsed for its tag record while it is still in the cache:
+// *valueBytes gets requestValueBytes.
 bool readScanEntry(ScanList& table, ScanEntryTags& entryTags, std::uint32_t i, std::int32_t rebuild,
-                   ListFileReader& reader, StatusBlock& status) {
+                   ListFileReader& reader, std::uint32_t* valueBytes, StatusBlock& status) {
     StatusBlock step;
     const std::uint8_t* at = reader.take(kScanListEntryBytes, step);
     if (at == nullptr) {
@@ -108,14 +130,17 @@ bool readScanEntry(ScanList& table, ScanEntryTags& entryTags, std::uint32_t i, s
         fail(step, kScanLoadRequestFailed, status);
         return false;
     }
-    if (!allocateMessage(slot.requestMsg, slot.requestLength)) {
+    if (!allocateForRead(slot.requestMsg, slot.requestLength)) {
         ZENTO_SERVER_LDBLK(kFacilityStore, kScanLoadNoMemory, status);
         return false;
     }
     if (!reader.read(slot.requestMsg.span(), step)) {
+        // Part of it may be unread: no earlier contents of the heap stay in it.
+        std::memset(slot.requestMsg.data(), 0, slot.requestMsg.size);
         fail(step, kScanLoadRequestFailed, status);
         return false;
     }
+    if (valueBytes != nullptr) *valueBytes = requestValueBytes(slot.requestMsg.view());
     slot.inUse = 1;
     if (rebuild != 1) return true;
     slot.word156 = 0;
@@ -131,9 +156,11 @@ bool readScanEntry(ScanList& table, ScanEntryTags& entryTags, std::uint32_t i, s
     return true;
 }
 
-// The tag record of entry i; false with the failure loaded.
-bool readScanTags(const ScanListEntry& slot, ScanEntryTags& entryTags, ListFileReader& reader,
-                  StatusBlock& status) {
+// The tag record of entry i, whose request describes valueBytes of values
+// (kNotParsed: the request is parsed here, and a failure to parse it is
+// reported); false with the failure loaded.
+bool readScanTags(const ScanListEntry& slot, ScanEntryTags& entryTags, std::uint32_t valueBytes,
+                  ListFileReader& reader, StatusBlock& status) {
     StatusBlock step;
     const std::uint8_t* at = reader.take(kScanEntryTagsBytes, step);
     if (at == nullptr) {
@@ -143,27 +170,20 @@ bool readScanTags(const ScanListEntry& slot, ScanEntryTags& entryTags, ListFileR
     const std::uint32_t tagCount =
         decodeScanEntryTags(std::span<const std::uint8_t, kScanEntryTagsBytes>(at, kScanEntryTagsBytes)).tagCount;
     clearScanEntryTags(entryTags);
-    GetRequestSlots parsed;
-    ZENTO_SERVER_PARSE_GETREQ(slot.requestMsg.view(), parsed, step);
-    if (statusFailed(step)) {
-        fail(step, kScanLoadParseFailed, status);
-        return false;
+    if (valueBytes == kNotParsed) {
+        GetRequestSlots parsed;
+        ZENTO_SERVER_PARSE_GETREQ(slot.requestMsg.view(), parsed, step);
+        if (statusFailed(step)) {
+            fail(step, kScanLoadParseFailed, status);
+            return false;
+        }
+        valueBytes = parsed.valueBytes;
     }
     if (tagCount == 0) return true;
-    std::int32_t valueBytes = 0;
-    try {
-        const std::vector<DescriptorEntry> dataTemplate = decodeDescriptors(parsed.dataTemplate);
-        ZENTO_DCONV_SIZE(dataTemplate, valueBytes, step);
-    } catch (const std::bad_alloc&) {
-        ZENTO_SERVER_LDBLK(kFacilityStore, kScanLoadTagMemory, status);
-        return false;
-    }
-    if (statusFailed(step)) {
-        fail(step, kScanLoadSizeFailed, status);
-        return false;
-    }
-    // No reply could bring more values than a message carries.
-    if (valueBytes < 0 || static_cast<std::uint32_t>(valueBytes) > msglib::kMaxFrameBytes) {
+    // The parse walked the template as the size call does, so the size call
+    // could not fail here. No reply could bring more values than a message
+    // carries.
+    if (valueBytes > msglib::kMaxFrameBytes) {
         ZENTO_SERVER_LDBLK(kFacilityStore, kScanLoadSizeFailed, status);
         return false;
     }
@@ -175,9 +195,9 @@ bool readScanTags(const ScanListEntry& slot, ScanEntryTags& entryTags, ListFileR
     }
     // Within the file, so each size fits in 32 bits.
     ScanEntryTags loaded;
-    if (!allocateBytes(loaded.deadbands, static_cast<std::uint32_t>(deadbandBytes)) ||
+    if (!allocateForRead(loaded.deadbands, static_cast<std::uint32_t>(deadbandBytes)) ||
         !allocateBytes(loaded.tagStates, static_cast<std::uint32_t>(std::uint64_t{tagCount} * 12)) ||
-        !allocateBytes(loaded.lastValues, static_cast<std::uint32_t>(valueBytes))) {
+        !allocateBytes(loaded.lastValues, valueBytes)) {
         ZENTO_SERVER_LDBLK(kFacilityStore, kScanLoadTagMemory, status);
         return false;
     }
@@ -206,14 +226,23 @@ void loadScanList(ScanList& table, ScanTagArray& tags, const char* fileName, std
     loadListFile(
         kScanLoad, fileName,
         [&](ListFileReader& reader, const ListFileHeader& header, StatusBlock& outcome) {
+            // Each request's value size, taken as the request is read, for
+            // the tag records that follow all requests. Without memory for
+            // them each tag record parses its request itself.
+            std::unique_ptr<std::uint32_t[]> valueBytes;
+            if (header.revision >= 2 && header.entryCount > 0) {
+                valueBytes.reset(new (std::nothrow) std::uint32_t[header.entryCount]);
+            }
             for (std::uint32_t i = 0; i < header.entryCount; ++i) {
-                if (!readScanEntry(table, tags[i], i, rebuild, reader, outcome)) return;
+                std::uint32_t* entryValueBytes = valueBytes ? &valueBytes[i] : nullptr;
+                if (!readScanEntry(table, tags[i], i, rebuild, reader, entryValueBytes, outcome)) return;
             }
             table.highestEntry = header.entryCount;
             for (std::uint32_t i = 0; i < header.entryCount; ++i) {
                 if (header.revision < 2) {
                     clearScanEntryTags(tags[i]);
-                } else if (!readScanTags(table.slots[i], tags[i], reader, outcome)) {
+                } else if (!readScanTags(table.slots[i], tags[i], valueBytes ? valueBytes[i] : kNotParsed, reader,
+                                         outcome)) {
                     return;
                 }
             }

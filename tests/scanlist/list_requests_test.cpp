@@ -196,6 +196,7 @@ TEST(ListRequests, GetRequestSlotsComeInThePartsOrder) {
     EXPECT_EQ(decoded(slots.dataTemplate), uniformTemplate(2));
     EXPECT_EQ(bytesOf(slots.pairs), firstPairs);
     EXPECT_EQ(namesOf(slots.tagNames, 2), (std::vector<std::string>{"ONE", "TWO"}));
+    EXPECT_EQ(slots.valueBytes, 8u) << "two floats, as the size call counts them";
 }
 
 TEST(ListRequests, TagNamesAreFoundInEveryRequestKind) {
