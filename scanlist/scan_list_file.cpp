@@ -7,9 +7,12 @@
 #include "diag/list_reports.h"
 #include "lists/list_records.h"
 #include "lists/list_rules.h"
+#include "msglib/coding.h"
+#include "msglib/message_head.h"
 #include "msglib/msglib.h"
 #include "msglib/transport_frame.h"
 #include "scanlist/scan_entry.h"
+#include "scanlist/scanlist_codes.h"
 #include "snf/file_removal.h"
 #include "snf/list_files_codes.h"
 #include "snf/list_files_io.h"
@@ -101,17 +104,31 @@ bool allocateForRead(Buffer& buffer, std::uint32_t size) {
 // A request that did not parse: above any size a template can describe.
 constexpr std::uint32_t kNotParsed = 0xFFFFFFFF;
 
-// The bytes of the values the request's template describes, or kNotParsed.
-std::uint32_t requestValueBytes(MsgView request) {
-    GetRequestSlots parsed;
-    StatusBlock step;
-    ZENTO_SERVER_PARSE_GETREQ(request, parsed, step);
-    return statusFailed(step) ? kNotParsed : parsed.valueBytes;
+// The dummy-tag copy of a request that parsed as a GET request, made from
+// that parse as makeDummyTagMessage makes it from its own: the bytes before
+// the names, then a "-" and its NUL for each name-wide piece of the rest.
+void makeDummyFromParse(MsgView request, const GetRequestSlots& parsed, Message& dummy, StatusBlock& status) {
+    const std::size_t namesAt = static_cast<std::size_t>(parsed.tagNames.data() - request.data());
+    const std::size_t width = parsed.tagNames.size() / static_cast<std::uint32_t>(parsed.tagCount);
+    const std::uint64_t count = (request.size() - namesAt) / width;
+    const std::uint64_t length = namesAt + count * 2;
+    if (length > 0x7FFFFFFF || !allocateForRead(dummy, static_cast<std::uint32_t>(length))) {
+        releaseMessage(dummy);
+        ZENTO_SERVER_LDBLK(kFacilityStore, scancode::kDummyNoMemory, status);
+        return;
+    }
+    std::memcpy(dummy.data(), request.data(), namesAt);
+    for (std::uint8_t* name = dummy.data() + namesAt; name < dummy.data() + length; name += 2) {
+        name[0] = '-';
+        name[1] = '\0';
+    }
+    encodeU32(dummy.data() + head::kLengthOffset, static_cast<std::uint32_t>(length));
 }
 
 // Entry i with its request; false with the failure loaded. With valueBytes
-// the request is parsed for its tag record while it is still in the cache:
-// *valueBytes gets requestValueBytes.
+// (the bytes of the values the request's template describes, kNotParsed for
+// a request that does not parse) the request is parsed for its tag record
+// while it is still in the cache; a dummy-tag copy is made from that parse.
 bool readScanEntry(ScanList& table, ScanEntryTags& entryTags, std::uint32_t i, std::int32_t rebuild,
                    ListFileReader& reader, std::uint32_t* valueBytes, StatusBlock& status) {
     StatusBlock step;
@@ -140,11 +157,24 @@ bool readScanEntry(ScanList& table, ScanEntryTags& entryTags, std::uint32_t i, s
         fail(step, kScanLoadRequestFailed, status);
         return false;
     }
-    if (valueBytes != nullptr) *valueBytes = requestValueBytes(slot.requestMsg.view());
+    GetRequestSlots parsed;
+    bool isGetRequest = false;
+    if (valueBytes != nullptr || rebuild == 1) {
+        ZENTO_SERVER_PARSE_GETREQ(slot.requestMsg.view(), parsed, step);
+        isGetRequest = !statusFailed(step);
+        if (valueBytes != nullptr) *valueBytes = isGetRequest ? parsed.valueBytes : kNotParsed;
+    }
     slot.inUse = 1;
     if (rebuild != 1) return true;
     slot.word156 = 0;
-    makeDummyTagMessage(slot.requestMsg.view(), slot.dummyTagMsg, step);
+    if (isGetRequest) {
+        ZENTO_SERVER_INITBLK(step);
+        makeDummyFromParse(slot.requestMsg.view(), parsed, slot.dummyTagMsg, step);
+    } else {
+        // Its failure, or the copy of another kind of request, as the scan
+        // task makes it.
+        makeDummyTagMessage(slot.requestMsg.view(), slot.dummyTagMsg, step);
+    }
     if (statusFailed(step)) {
         fail(step, kScanLoadDummyFailed, status);
         return false;

@@ -7,6 +7,7 @@
 
 #include "msglib/coding.h"
 #include "msglib/request_layout.h"
+#include "scanlist/scan_entry.h"
 #include "snf/list_files_io.h"
 #include "tests/scanlist/scan_test_support.h"
 #include "tests/snf/list_files_test_support.h"
@@ -143,6 +144,11 @@ TEST_F(ScanListFile, SavesRevisionTwoAndLoadsItWithTagStateAndDummyCopies) {
             ASSERT_EQ(readGetRequest(first.requestMsg.view(), view), 0);
             const auto at = reinterpret_cast<const std::uint8_t*>(view.items.deviceName) - first.requestMsg.data() - 4;
             EXPECT_EQ(decodeI32(first.dummyTagMsg.data() + at), 7) << "the copy carries the id without its sign";
+            Message expected;
+            StatusBlock made;
+            makeDummyTagMessage(second.requestMsg.view(), expected, made);
+            ASSERT_FALSE(statusFailed(made));
+            EXPECT_EQ(bytesOf(second.dummyTagMsg), bytesOf(expected)) << "the copy the scan task makes";
         }
         const ScanEntryTags& t = (*tags_)[0];
         EXPECT_EQ(t.tagCount, 2u);
@@ -239,6 +245,9 @@ TEST_F(ScanListFile, LoaderRefusals) {
         EXPECT_EQ((*tags_)[0].tagCount, 0u);
         EXPECT_FALSE((*tags_)[0].deadbands);
     }
+    // Rebuilding, a request that does not parse fails at its dummy-tag copy.
+    writeBytes(scanFile_, concat({header(kScanSignature, 2, 1), scanImage(kFirst, 300), Bytes(300, 0x55)}));
+    EXPECT_EQ(load(1), (Entries{{8, 8002}, {8, 8018}, {13, 13072}, {13, 13030}}));
 }
 
 TEST_F(ScanListFile, ASaveFailingAtAnyWriteLeavesTheOldList) {
