@@ -58,11 +58,9 @@ public:
         member.type = decodeU16(entry);
         member.size = decodeU32(entry + 4);
         member.elements = decodeU32(entry + 8);
-        // Element sizes of types 1 to 6 (a character field's is its size).
-        static constexpr std::uint8_t kSizes[] = {0, 4, 2, 0, 4, 8, 8};
         if (member.type >= kDescFloat && member.type <= kDescLong) {
             member.entries = 1;
-            member.elementSize = member.type == kDescChars ? member.size : kSizes[member.type];
+            member.elementSize = simpleElementSize(member.type, member.size);
         } else if (member.type == kDescStruct) {
             const StructureSize structure = sizeStructure(bytes_, member.first, member.elements);
             if (structure.fault != 0) return structure.fault;
